@@ -1,0 +1,66 @@
+// Support library: leveled tracing, the error log and the error trace.
+//
+// Every record is one line on the sink (standard error by default):
+//   YYYY-MM-DD HH:MM:SS.uuuuuu TAG SOURCE:LINE MESSAGE
+// TAG is T1..T5 for traces and E for error-log entries.
+#ifndef QDRCORE_H
+#define QDRCORE_H
+
+#include <cstddef>
+
+#define QDR_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+
+extern "C" {
+int _MTrace_TestLevel(const char* channel, int level);
+void _MTrace_Location(const char* source, int line, const char* channel, int level);
+void _MTrace_Always(const char* format, ...) QDR_PRINTF(1, 2);
+void _MTrace_SetLevel(const char* channel, int level);
+int MTrace_GetLevel(const char* channel);
+
+void _MErrLog_Location(int unused, const char* source, int line);
+void _MErrLog_Add(const char* format, ...) QDR_PRINTF(1, 2);
+
+void _MErrTrace_Location(int unused, const char* source, int line);
+void _MErrTrace_Add(const char* format, ...) QDR_PRINTF(1, 2);
+void _MErrTrace_DumpContextToMErrLog(const char* format, ...) QDR_PRINTF(1, 2);
+void MErrTrace_BeginContext(void);
+void MErrTrace_EndContext(void);
+}
+
+// Where finished records go. The default sink writes each record to
+// standard error with one write call. `record` ends in a line feed.
+using MQdrSink = void (*)(const char* record, size_t length, void* user);
+void MQdrCore_SetSink(MQdrSink sink, void* user);
+void MQdrCore_ResetSink();
+
+// Most messages one error-trace context keeps; older ones are dropped.
+constexpr size_t kMErrTraceContextCapacity = 100;
+
+// The four diagnostic forms used throughout the server.
+#define MTRACE(level, ...)                                           \
+  do {                                                               \
+    if (_MTrace_TestLevel("default", (level))) {                     \
+      _MTrace_Location(__FILE__, __LINE__, "default", (level));      \
+      _MTrace_Always(__VA_ARGS__);                                   \
+    }                                                                \
+  } while (0)
+
+#define MERRLOG(...)                                \
+  do {                                              \
+    _MErrLog_Location(0, __FILE__, __LINE__);       \
+    _MErrLog_Add(__VA_ARGS__);                      \
+  } while (0)
+
+#define MERRTRACE(...)                              \
+  do {                                              \
+    _MErrTrace_Location(0, __FILE__, __LINE__);     \
+    _MErrTrace_Add(__VA_ARGS__);                    \
+  } while (0)
+
+#define MERRTRACE_DUMP(...)                             \
+  do {                                                  \
+    _MErrTrace_Location(0, __FILE__, __LINE__);         \
+    _MErrTrace_DumpContextToMErrLog(__VA_ARGS__);       \
+  } while (0)
+
+#endif

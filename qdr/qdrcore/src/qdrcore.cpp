@@ -1,0 +1,231 @@
+#include "qdrcore.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kDefaultLevel = 2;
+constexpr int kMaxLevel = 5;
+
+struct Location {
+  std::string source;
+  int line = 0;
+};
+
+struct StoredMessage {
+  Location location;
+  std::string text;
+};
+
+struct ErrTraceContext {
+  std::deque<StoredMessage> messages;
+  size_t dropped = 0;
+};
+
+void WriteToStderr(const char* record, size_t length, void*) {
+  while (length > 0) {
+    ssize_t n = write(STDERR_FILENO, record, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    record += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+MQdrSink current_sink = WriteToStderr;
+void* current_sink_user = nullptr;
+
+std::map<std::string, int>& ChannelLevels() {
+  static std::map<std::string, int> levels;
+  return levels;
+}
+
+std::vector<ErrTraceContext>& ContextStack() {
+  static std::vector<ErrTraceContext> stack;
+  return stack;
+}
+
+Location trace_location;
+int trace_level = 0;
+Location errlog_location;
+Location errtrace_location;
+
+std::string FormatV(const char* format, va_list args) {
+  char small[512];
+  va_list copy;
+  va_copy(copy, args);
+  int length = vsnprintf(small, sizeof(small), format, copy);
+  va_end(copy);
+  if (length < 0) return std::string();
+  if (static_cast<size_t>(length) < sizeof(small)) return std::string(small, static_cast<size_t>(length));
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  vsnprintf(&text[0], text.size(), format, args);
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+// Control bytes become visible escapes so that a record is always one line.
+void AppendEscaped(std::string* out, const std::string& message) {
+  size_t end = message.size();
+  if (end > 0 && message[end - 1] == '\n') --end;
+  for (size_t i = 0; i < end; ++i) {
+    unsigned char c = static_cast<unsigned char>(message[i]);
+    if (c == '\t' || (c >= 0x20 && c != 0x7F)) {
+      out->push_back(static_cast<char>(c));
+    } else if (c == '\r') {
+      out->append("\\r");
+    } else if (c == '\n') {
+      out->append("\\n");
+    } else {
+      char hex[5];
+      snprintf(hex, sizeof(hex), "\\x%02X", c);
+      out->append(hex);
+    }
+  }
+}
+
+void AppendTimestamp(std::string* out) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  time_t seconds = now.tv_sec;
+  struct tm local;
+  localtime_r(&seconds, &local);
+  char stamp[40];
+  size_t length = strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+  snprintf(stamp + length, sizeof(stamp) - length, ".%06ld ", static_cast<long>(now.tv_usec));
+  out->append(stamp);
+}
+
+void Emit(const char* tag, const Location& location, const std::string& message) {
+  std::string record;
+  record.reserve(64 + location.source.size() + message.size());
+  AppendTimestamp(&record);
+  record.append(tag);
+  record.push_back(' ');
+  record.append(location.source);
+  record.push_back(':');
+  record.append(std::to_string(location.line));
+  record.push_back(' ');
+  AppendEscaped(&record, message);
+  record.push_back('\n');
+  current_sink(record.data(), record.size(), current_sink_user);
+}
+
+void EmitStored(ErrTraceContext* context) {
+  if (context->dropped > 0) {
+    Emit("E", context->messages.empty() ? errtrace_location : context->messages.front().location,
+         "error trace: " + std::to_string(context->dropped) + " older messages dropped");
+  }
+  for (const StoredMessage& message : context->messages) Emit("E", message.location, message.text);
+  context->messages.clear();
+  context->dropped = 0;
+}
+
+Location MakeLocation(const char* source, int line) {
+  Location location;
+  location.source = source ? source : "?";
+  location.line = line;
+  return location;
+}
+
+}  // namespace
+
+void MQdrCore_SetSink(MQdrSink sink, void* user) {
+  current_sink = sink ? sink : WriteToStderr;
+  current_sink_user = sink ? user : nullptr;
+}
+
+void MQdrCore_ResetSink() { MQdrCore_SetSink(nullptr, nullptr); }
+
+extern "C" {
+
+int _MTrace_TestLevel(const char* channel, int level) { return MTrace_GetLevel(channel) >= level && level > 0; }
+
+void _MTrace_Location(const char* source, int line, const char*, int level) {
+  trace_location = MakeLocation(source, line);
+  trace_level = level;
+}
+
+void _MTrace_Always(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = FormatV(format, args);
+  va_end(args);
+  char tag[4];
+  snprintf(tag, sizeof(tag), "T%d", trace_level < 0 ? 0 : trace_level > 9 ? 9 : trace_level);
+  Emit(tag, trace_location, message);
+}
+
+void _MTrace_SetLevel(const char* channel, int level) {
+  if (level < 0) level = 0;
+  if (level > kMaxLevel) level = kMaxLevel;
+  ChannelLevels()[channel ? channel : "default"] = level;
+}
+
+int MTrace_GetLevel(const char* channel) {
+  const std::map<std::string, int>& levels = ChannelLevels();
+  auto found = levels.find(channel ? channel : "default");
+  return found == levels.end() ? kDefaultLevel : found->second;
+}
+
+void _MErrLog_Location(int, const char* source, int line) { errlog_location = MakeLocation(source, line); }
+
+void _MErrLog_Add(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = FormatV(format, args);
+  va_end(args);
+  Emit("E", errlog_location, message);
+}
+
+void _MErrTrace_Location(int, const char* source, int line) { errtrace_location = MakeLocation(source, line); }
+
+void _MErrTrace_Add(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = FormatV(format, args);
+  va_end(args);
+  std::vector<ErrTraceContext>& stack = ContextStack();
+  if (stack.empty()) {
+    Emit("E", errtrace_location, message);
+    return;
+  }
+  ErrTraceContext& context = stack.back();
+  if (context.messages.size() >= kMErrTraceContextCapacity) {
+    context.messages.pop_front();
+    ++context.dropped;
+  }
+  context.messages.push_back(StoredMessage{errtrace_location, std::move(message)});
+}
+
+void _MErrTrace_DumpContextToMErrLog(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string closing = FormatV(format, args);
+  va_end(args);
+  Location closing_location = errtrace_location;
+  std::vector<ErrTraceContext>& stack = ContextStack();
+  if (!stack.empty()) EmitStored(&stack.back());
+  Emit("E", closing_location, closing);
+}
+
+void MErrTrace_BeginContext(void) { ContextStack().emplace_back(); }
+
+void MErrTrace_EndContext(void) {
+  std::vector<ErrTraceContext>& stack = ContextStack();
+  if (stack.empty()) return;
+  EmitStored(&stack.back());
+  stack.pop_back();
+}
+
+}  // extern "C"

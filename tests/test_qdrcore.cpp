@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "diag_capture.h"
+#include "errtrace.h"
+#include "qdrcore.h"
+
+namespace {
+
+class SupportLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override { _MTrace_SetLevel("default", 2); }
+  void TearDown() override { _MTrace_SetLevel("default", 2); }
+  DiagCapture capture;
+};
+
+TEST_F(SupportLibrary, TraceLevelGatesTracesAndTheirArguments) {
+  int evaluated = 0;
+  auto argument = [&evaluated] { return ++evaluated; };
+
+  _MTrace_SetLevel("default", 0);
+  MTRACE(1, "off %d", argument());
+  EXPECT_TRUE(capture.Raw().empty());
+  EXPECT_EQ(evaluated, 0);
+
+  _MTrace_SetLevel("default", 1);
+  MTRACE(1, "one %d", argument());
+  MTRACE(2, "two %d", argument());
+  EXPECT_EQ(capture.Messages("T1"), std::vector<std::string>{"one 1"});
+  EXPECT_TRUE(capture.Messages("T2").empty());
+
+  _MTrace_SetLevel("default", 5);
+  MTRACE(5, "five");
+  EXPECT_EQ(capture.Messages("T5"), std::vector<std::string>{"five"});
+  EXPECT_EQ(MTrace_GetLevel("default"), 5);
+  EXPECT_TRUE(_MTrace_TestLevel("default", 5));
+}
+
+TEST_F(SupportLibrary, RecordFormatIsOneLineWithLocation) {
+  _MErrLog_Location(0, "zorvane/server/src/mzorvanetcpsocket", 42);
+  _MErrLog_Add("fill_read_buffer(): read() returned 0\n");
+  ASSERT_EQ(capture.Raw().size(), 1u);
+  const std::string& raw = capture.Raw()[0];
+  // YYYY-MM-DD HH:MM:SS.uuuuuu
+  ASSERT_GE(raw.size(), 27u);
+  EXPECT_EQ(raw[4], '-');
+  EXPECT_EQ(raw[13], ':');
+  EXPECT_EQ(raw[19], '.');
+  EXPECT_EQ(raw.substr(26), " E zorvane/server/src/mzorvanetcpsocket:42 fill_read_buffer(): read() returned 0\n");
+}
+
+TEST_F(SupportLibrary, ControlBytesAreEscapedAndTabsKept) {
+  MERRLOG("a\tb\rc\nd%ce\x7f", 1);
+  MTRACE(2, "trailing line feed removed once\n\n");
+  std::vector<std::string> errors = capture.Messages("E");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "a\tb\\rc\\nd\\x01e\\x7F");
+  EXPECT_EQ(capture.Messages("T2"), std::vector<std::string>{"trailing line feed removed once\\n"});
+  for (const std::string& raw : capture.Raw()) EXPECT_EQ(raw.find('\n'), raw.size() - 1);
+}
+
+TEST_F(SupportLibrary, ErrorTraceWithoutContextGoesStraightToTheLog) {
+  MERRTRACE("msleep_sec(): invalid argument");
+  EXPECT_EQ(capture.Messages("E"), std::vector<std::string>{"msleep_sec(): invalid argument"});
+}
+
+TEST_F(SupportLibrary, NestedContextsKeepTheirOwnMessages) {
+  MErrTrace_BeginContext();
+  MERRTRACE("outer message");
+  MErrTrace_BeginContext();
+  MERRTRACE("inner message");
+  MERRTRACE_DUMP("inner dump");
+  EXPECT_EQ(capture.Messages("E"), (std::vector<std::string>{"inner message", "inner dump"}));
+  MERRTRACE_DUMP("inner dump again");  // the context was emptied by the first dump
+  MErrTrace_EndContext();
+  capture.Clear();
+  MErrTrace_EndContext();  // unreported messages are written when the context ends
+  EXPECT_EQ(capture.Messages("E"), std::vector<std::string>{"outer message"});
+}
+
+TEST_F(SupportLibrary, ContextKeepsOnlyTheNewestMessages) {
+  MErrTrace_BeginContext();
+  for (size_t i = 0; i < kMErrTraceContextCapacity + 5; ++i) MERRTRACE("message %zu", i);
+  MERRTRACE_DUMP("closing");
+  MErrTrace_EndContext();
+  std::vector<std::string> errors = capture.Messages("E");
+  ASSERT_EQ(errors.size(), kMErrTraceContextCapacity + 2);
+  EXPECT_EQ(errors.front(), "error trace: 5 older messages dropped");
+  EXPECT_EQ(errors[1], "message 5");
+  EXPECT_EQ(errors.back(), "closing");
+}
+
+TEST_F(SupportLibrary, DumpToMErrLogCutsAt254Characters) {
+  MErrTraceContext context("zorvane/server/src/mzorvanetcpserver");
+  MERRTRACE("cause");
+  context.DumpToMErrLog(77, "%s", std::string(254, 'a').c_str());
+  std::vector<DiagRecord> records = capture.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].message, "cause");
+  EXPECT_EQ(records[1].message, std::string(254, 'a'));
+  EXPECT_EQ(records[1].source, "zorvane/server/src/mzorvanetcpserver");
+  EXPECT_EQ(records[1].line, 77);
+
+  capture.Clear();
+  context.DumpToMErrLog(78, "%s", std::string(255, 'b').c_str());
+  records = capture.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].message, "MErrTraceContext::DumpToMErrLog(): output string too long !");
+  EXPECT_EQ(records[0].source, "qdr/merror/inc/errtrace.h");
+  EXPECT_EQ(records[1].message, std::string(254, 'b'));
+}
+
+}  // namespace

@@ -1,0 +1,1 @@
+// The server object, main loop, request interpreter and answer relay.

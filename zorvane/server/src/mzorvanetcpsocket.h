@@ -1,0 +1,50 @@
+// Client endpoint: the listening socket, the one client connection,
+// refusal of further clients, line input and buffered reply output.
+#ifndef MZORVANETCPSOCKET_H
+#define MZORVANETCPSOCKET_H
+
+#include <cstddef>
+#include <deque>
+#include <string>
+
+class MZorvaneTCPSocket {
+ public:
+  // A client line may not grow beyond this without a line end.
+  static constexpr size_t kMaxUnterminatedLine = 1024 * 1024;
+  static constexpr unsigned kDefaultPort = 7073;
+
+  MZorvaneTCPSocket() = default;
+  ~MZorvaneTCPSocket();
+  MZorvaneTCPSocket(const MZorvaneTCPSocket&) = delete;
+  MZorvaneTCPSocket& operator=(const MZorvaneTCPSocket&) = delete;
+
+  bool CreateSocket(unsigned port);
+  void DestroySocket();
+  bool OpenConnection();
+  void CloseConnection();
+  bool BlockConnection(const char* text);
+
+  int GetSocketFD() const { return socket_fd; }
+  int GetConnectionFD() const { return connection_fd; }
+  size_t GetNumUnwrittenBytes() const { return write_buffer.size(); }
+  bool HasConnection() const { return connection_fd != -1; }
+
+  bool FillReadBuffer();
+  bool PopReadLine(std::string* line);
+  bool FlushWriteBuffer();
+  bool Send(const std::string& text);
+  bool BulkSend(const char* data, unsigned count);
+  bool SendAck(int tid);
+  bool SendReady(int tid);
+  bool SendData(int tid, const char* text);
+  bool SendError(int tid, const char* text);
+
+ private:
+  int socket_fd = -1;
+  int connection_fd = -1;
+  std::string write_buffer;
+  std::string read_buffer;
+  std::deque<std::string> read_lines;
+};
+
+#endif
