@@ -73,16 +73,24 @@ int AcceptWithin(int listen_fd, int timeout_ms) {
   return accept(listen_fd, nullptr, nullptr);
 }
 
-bool WaitReadable(int fd, int timeout_ms) {
+namespace {
+
+bool WaitFor(int fd, short events, int timeout_ms) {
   long long deadline = NowMs() + timeout_ms;
   for (;;) {
-    struct pollfd entry = {fd, POLLIN, 0};
+    struct pollfd entry = {fd, events, 0};
     int ready = poll(&entry, 1, RemainingMs(deadline));
     if (ready > 0) return true;
     if (ready == 0) return false;
     if (errno != EINTR) return false;
   }
 }
+
+}  // namespace
+
+bool WaitReadable(int fd, int timeout_ms) { return WaitFor(fd, POLLIN, timeout_ms); }
+
+bool WaitWritable(int fd, int timeout_ms) { return WaitFor(fd, POLLOUT, timeout_ms); }
 
 bool WriteAll(int fd, const std::string& bytes) {
   size_t done = 0;

@@ -24,6 +24,8 @@ std::string ReadAvailable(int fd, int quiet_ms = 100);
 bool ReadToEof(int fd, std::string* out, int timeout_ms = 3000);
 // Waits until fd is readable; false on timeout.
 bool WaitReadable(int fd, int timeout_ms);
+// Waits until fd is writable; false on timeout.
+bool WaitWritable(int fd, int timeout_ms);
 
 void CloseFd(int* fd);
 

@@ -1,8 +1,25 @@
 #include "mzorvanecmdclient.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 
+#include "ctimer.h"
+#include "msleep_sec.h"
 #include "qdrcore.h"
 
 namespace {
@@ -33,22 +50,444 @@ void RenderWireForTrace(std::string* bytes) { std::replace_if(bytes->begin(), by
 
 // ---- command channel (transport and sessions) ----
 
-MZorvaneCmdClient::MZorvaneCmdClient() : pipe_buffer(kDefaultPipeSize) {}
+namespace {
 
-void MZorvaneCmdClient::SetWriterPipeId(int) {}
-void MZorvaneCmdClient::SetReaderPipeId(int) {}
-void MZorvaneCmdClient::SetPipeSize(int) {}
-int MZorvaneCmdClient::Open(unsigned) { return 0; }
-void MZorvaneCmdClient::Close() {}
-int MZorvaneCmdClient::FillReadBuffer() { return 0; }
-bool MZorvaneCmdClient::FlushCommandBuffer() { return false; }
-int MZorvaneCmdClient::OpenSession() { return 0; }
-bool MZorvaneCmdClient::CloseSession(bool) { return false; }
-int MZorvaneCmdClient::SendCommand(const MZorvaneCmdCommand&) { return 0; }
-int MZorvaneCmdClient::SendAbort(unsigned, unsigned) { return 0; }
-int MZorvaneCmdClient::create_socket(unsigned) { return 0; }
-void MZorvaneCmdClient::destroy_socket() {}
-int MZorvaneCmdClient::FillReadBufferSocket() { return 0; }
-int MZorvaneCmdClient::FillReadBufferOverPipe() { return 0; }
-bool MZorvaneCmdClient::FlushCommandBufferOverSocket() { return false; }
-bool MZorvaneCmdClient::FlushCommandBufferOverPipe() { return false; }
+constexpr size_t kSocketReadSize = 32768;
+constexpr int kSocketBufferSize = 32768;
+constexpr unsigned kHighestPort = 65535;
+// Longest text of a queue that a trace shows ("%.100s").
+constexpr size_t kTracedQueueBytes = 100;
+
+bool SetIntOption(int fd, int level, int option, int value) {
+  return setsockopt(fd, level, option, &value, sizeof(value)) == 0;
+}
+
+int GetIntOption(int fd, int option) {
+  int value = 0;
+  socklen_t length = sizeof(value);
+  getsockopt(fd, SOL_SOCKET, option, &value, &length);
+  return value;
+}
+
+void AppendIntOption(std::string* text, const char* format, int value) {
+  char piece[64];
+  snprintf(piece, sizeof(piece), format, value);
+  text->append(piece);
+}
+
+// With the default action of SIGPIPE a write to a pipe whose reader has
+// gone would end the process. Block the signal around the write so that
+// EPIPE comes back instead, and take away the signal this write raised, but
+// never one that was already pending.
+ssize_t WriteWithoutSigpipe(int fd, const char* data, size_t length) {
+  sigset_t sigpipe_only;
+  sigset_t previous_mask;
+  sigset_t pending;
+  sigemptyset(&sigpipe_only);
+  sigaddset(&sigpipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous_mask);
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+
+  ssize_t written;
+  do {
+    errno = 0;
+    written = write(fd, data, length);
+  } while (written < 0 && errno == EINTR);
+  const int write_errno = errno;
+
+  if (written < 0 && write_errno == EPIPE && !was_pending) {
+    const struct timespec no_wait = {0, 0};
+    sigtimedwait(&sigpipe_only, nullptr, &no_wait);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+  errno = write_errno;
+  return written;
+}
+
+// Rounded up, so that the time check after the wait finds the limit passed.
+int PollTimeoutMs(double seconds) {
+  if (seconds <= 0.0) return 0;
+  double ms = std::ceil(seconds * 1000.0) + 1.0;
+  return ms >= INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+}  // namespace
+
+// One byte more than a read asks for, so that the received text can be
+// traced with its terminator behind it.
+MZorvaneCmdClient::MZorvaneCmdClient() : pipe_buffer(static_cast<size_t>(kDefaultPipeSize) + 1) {}
+
+// ---- configuration ----
+
+// select() cannot watch descriptors of FD_SETSIZE or more.
+void MZorvaneCmdClient::SetWriterPipeId(int fd) {
+  if (fd <= 0 || fd >= FD_SETSIZE) {
+    MERRLOG("SetWriterPipeId(): invalid path id for pipe (#%d)", fd);
+    return;
+  }
+  writer_fd = fd;
+  MTRACE(5, "SetWriterPipeId(): writer_fd=%d", writer_fd);
+}
+
+void MZorvaneCmdClient::SetReaderPipeId(int fd) {
+  if (fd < 0 || fd >= FD_SETSIZE) {
+    MERRLOG("SetReaderPipeId(): invalid path id for pipe (#%d)", fd);
+    return;
+  }
+  reader_fd = fd;
+  MTRACE(5, "SetReaderPipeId(): reader_fd=%d", reader_fd);
+}
+
+void MZorvaneCmdClient::SetPipeSize(int size) {
+  if (size < 1) {
+    MERRLOG("SetPipeSize(): invalid pipe size (#%d), use default #%d", size, pipe_size);
+    return;
+  }
+  if (size != pipe_size) {
+    pipe_size = size;
+    pipe_buffer = std::vector<char>(static_cast<size_t>(size) + 1);
+  }
+  MTRACE(5, "SetPipeSize(): pipe size = %d", pipe_size);
+}
+
+// ---- link set-up and tear-down ----
+
+int MZorvaneCmdClient::Open(unsigned port) {
+  if (!UseCmdClientSocketToWrite()) return 1;
+  return create_socket(port);
+}
+
+void MZorvaneCmdClient::Close() { destroy_socket(); }
+
+int MZorvaneCmdClient::create_socket(unsigned port) {
+  if (port > kHighestPort) {
+    MERRTRACE("MZorvaneCmdClient::create_socket(): port %u is out of range", port);
+    return 0;
+  }
+  socket_fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (socket_fd < 0) {
+    const char* reason = strerror(errno);
+    socket_fd = -1;
+    MERRTRACE("MZorvaneCmdClient::create_socket(): socket() failed: %.40s", reason);
+    return 0;
+  }
+  if (!set_socket_options()) {
+    destroy_socket();
+    return 0;
+  }
+  trace_socket_options();
+  MTRACE(1, "MZorvaneCmdClient::create_socket(): Using port %d", static_cast<int>(port));
+  if (!connect_socket(port)) {
+    destroy_socket();
+    return 0;
+  }
+  if (fcntl(socket_fd, F_SETFL, O_NONBLOCK) != 0) {
+    const char* reason = strerror(errno);
+    MERRTRACE("MZorvaneCmdClient::create_socket(): fcntl() failed: %.40s", reason);
+    destroy_socket();
+    return 0;
+  }
+  return 1;
+}
+
+// False when one of the options the link cannot do without fails; the
+// others are only logged.
+bool MZorvaneCmdClient::set_socket_options() {
+  struct Required {
+    int option;
+    const char* name;
+  };
+  for (const Required& required : {Required{SO_KEEPALIVE, "SO_KEEPALIVE"}, Required{SO_REUSEADDR, "SO_REUSEADDR"}}) {
+    if (!SetIntOption(socket_fd, SOL_SOCKET, required.option, 1)) {
+      const char* reason = strerror(errno);
+      MERRTRACE("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed: %.40s", required.name, reason);
+      return false;
+    }
+  }
+
+  struct Optional {
+    int level;
+    int option;
+    const char* name;
+    int value;
+  };
+  for (const Optional& optional : {Optional{IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", 1},
+                                   Optional{SOL_SOCKET, SO_SNDBUF, "SO_SNDBUF", kSocketBufferSize},
+                                   Optional{SOL_SOCKET, SO_RCVBUF, "SO_RCVBUF", kSocketBufferSize}}) {
+    if (!SetIntOption(socket_fd, optional.level, optional.option, optional.value)) {
+      const char* reason = strerror(errno);
+      MERRLOG("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed: %.40s", optional.name, reason);
+    }
+  }
+
+  struct linger linger_on = {1, 1};
+  if (setsockopt(socket_fd, SOL_SOCKET, SO_LINGER, &linger_on, sizeof(linger_on)) != 0) {
+    const char* reason = strerror(errno);
+    MERRLOG("MZorvaneCmdClient::create_socket(): setsockopt(... ,SO_LINGER, ...) failed: %.40s", reason);
+  }
+  return true;
+}
+
+// The options are read back whatever the trace level.
+void MZorvaneCmdClient::trace_socket_options() const {
+  std::string text = "MZorvaneCmdClient: ";
+  AppendIntOption(&text, "SO_SNDVUF = %d", GetIntOption(socket_fd, SO_SNDBUF));
+  AppendIntOption(&text, ", SO_RCVBUF = %d", GetIntOption(socket_fd, SO_RCVBUF));
+  AppendIntOption(&text, ", SO_DONTROUTE = %d", GetIntOption(socket_fd, SO_DONTROUTE));
+  AppendIntOption(&text, ", SO_SNDLOWAT = %d", GetIntOption(socket_fd, SO_SNDLOWAT));
+  MTRACE(2, "%s", text.c_str());
+}
+
+bool MZorvaneCmdClient::connect_socket(unsigned port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = inet_addr("127.0.0.1");
+  if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    const char* reason = strerror(errno);
+    MERRTRACE("MZorvaneCmdClient::create_socket(): connect(127.0.0.1,%u) failed: %.40s", port, reason);
+    return false;
+  }
+  return true;
+}
+
+void MZorvaneCmdClient::destroy_socket() {
+  if (socket_fd == -1) return;
+  if (close(socket_fd) != 0) {
+    const char* reason = strerror(errno);
+    MERRLOG("MZorvaneCmdClient::destroy_socket(): close() failed: %.40s", reason);
+  }
+  socket_fd = -1;
+}
+
+// ---- reading ----
+
+int MZorvaneCmdClient::FillReadBuffer() {
+  return UseCmdClientSocketToRead() ? FillReadBufferSocket() : FillReadBufferOverPipe();
+}
+
+int MZorvaneCmdClient::FillReadBufferSocket() {
+  char chunk[kSocketReadSize];
+  const ssize_t got = read(socket_fd, chunk, sizeof(chunk));
+  if (got > 0) {
+    read_buffer.append(chunk, static_cast<size_t>(got));
+    return 1;
+  }
+  if (got == 0) {
+    MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() returned 0");
+    return 0;
+  }
+  if (got == -1) {
+    if (errno == EAGAIN) return 1;
+    const char* reason = strerror(errno);
+    MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() failed: %.40s", reason);
+    return 0;
+  }
+  MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() returned %d", static_cast<int>(got));
+  return 0;
+}
+
+// End of file means the command processor is gone: a reader pipe at end of
+// file stays readable for select, so it has to end the connection.
+int MZorvaneCmdClient::FillReadBufferOverPipe() {
+  ssize_t got;
+  do {
+    errno = 0;
+    got = read(reader_fd, pipe_buffer.data(), static_cast<size_t>(pipe_size));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && errno == EAGAIN) return 1;
+  if (got < 0) {
+    const char* reason = strerror(errno);
+    MERRLOG("FillReadBuffer(): read() failed %.20s", reason);
+    return 0;
+  }
+  if (got == 0) {
+    MERRLOG("FillReadBuffer(): read() returned 0, the command processor closed the pipe");
+    return 0;
+  }
+  read_buffer.append(pipe_buffer.data(), static_cast<size_t>(got));
+  if (MTrace_GetLevel("default") > 4) trace_received_pipe_bytes(static_cast<size_t>(got));
+  return 1;
+}
+
+// Renders in place: the bytes have already been appended to read_buffer.
+void MZorvaneCmdClient::trace_received_pipe_bytes(size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (!isprint(static_cast<unsigned char>(pipe_buffer[i]))) pipe_buffer[i] = '.';
+  }
+  pipe_buffer[count] = '\0';
+  MTRACE(5, "FillReadBuffer(): received (cnt=%d) '%s' ", static_cast<int>(count), pipe_buffer.data());
+}
+
+// ---- writing ----
+
+bool MZorvaneCmdClient::FlushCommandBuffer() {
+  if (write_buffer.empty()) return true;
+  const size_t total = write_buffer.size();
+  // The queue shrinks while it is written; the trace shows it as it was.
+  // Only the part that the trace can show is copied.
+  std::string shown;
+  if (MTrace_GetLevel("default") > 4) {
+    shown = write_buffer.substr(0, kTracedQueueBytes);
+    RenderWireForTrace(&shown);
+  }
+  const bool written = UseCmdClientSocketToWrite() ? FlushCommandBufferOverSocket() : FlushCommandBufferOverPipe();
+  if (write_buffer.empty()) {
+    MTRACE(5, "FlushCommandBuffer(): Send '%.100s'", shown.c_str());
+  } else {
+    MTRACE(5, "FlushCommandBuffer(): Want to send '%.100s'", shown.c_str());
+    MTRACE(5, "FlushCommandBuffer: sent %zu bytes of %zu", total - write_buffer.size(), total);
+  }
+  return written;
+}
+
+bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
+  while (!write_buffer.empty()) {
+    errno = 0;
+    const ssize_t sent = send(socket_fd, write_buffer.data(), write_buffer.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      write_buffer.erase(0, static_cast<size_t>(sent));
+      continue;
+    }
+    if (sent == 0) continue;
+    if (errno == EAGAIN) return true;
+    const char* reason = strerror(errno);
+    MERRTRACE("MZorvaneCmdClient::FlushCommandBuffer(): write() failed: %.40s", reason);
+    return false;
+  }
+  return true;
+}
+
+// A full non-blocking pipe is not a failure; anything else is, since the
+// queued commands would never arrive.
+bool MZorvaneCmdClient::FlushCommandBufferOverPipe() {
+  const ssize_t written = WriteWithoutSigpipe(writer_fd, write_buffer.data(), write_buffer.size());
+  if (written > 0) {
+    write_buffer.erase(0, static_cast<size_t>(written));
+    return true;
+  }
+  if (written < 0 && errno == EAGAIN) return true;
+  const char* reason = strerror(errno);
+  MERRLOG("FlushOutputBuffer: Error writing over pipe %.40s write_len=%zd\n", reason, written);
+  return false;
+}
+
+// ---- sessions ----
+
+int MZorvaneCmdClient::OpenSession() {
+  if (session_open) return 0;
+  session_open = true;
+  SendCommand(MZorvaneCmdCommand(0, "open"));
+  FlushCommandBuffer();
+  return 1;
+}
+
+int MZorvaneCmdClient::SendCommand(const MZorvaneCmdCommand& cmd) {
+  if (!session_open) return 0;
+  std::string wire;
+  cmd.Serialize(&wire);
+  write_buffer.append(wire);
+  return 1;
+}
+
+int MZorvaneCmdClient::SendAbort(unsigned tid, unsigned target_tid) {
+  if (!session_open) return 0;
+  std::string text = "abort";
+  if (target_tid != 0) {
+    char target[16];
+    snprintf(target, sizeof(target), " %04u", target_tid);
+    text.append(target);
+  }
+  SendCommand(MZorvaneCmdCommand(static_cast<short>(tid & 0xFFFF), text));
+  return 1;
+}
+
+bool MZorvaneCmdClient::CloseSession(bool send_close) {
+  if (!session_open) return false;
+  if (send_close) {
+    SendCommand(MZorvaneCmdCommand(0, "close"));
+    const bool close_flushed = FlushCommandBuffer();
+    if (!wait_for_close_answer(close_flushed)) return false;
+  } else {
+    session_open = false;
+  }
+  discard_session_buffers();
+  MTRACE(1, "CloseSession(): close session done ...");
+  return true;
+}
+
+// Nothing else flushes during the wait: whatever of "close" the link did not
+// take at once is offered again on each poll, or it would never arrive.
+bool MZorvaneCmdClient::wait_for_close_answer(bool close_flushed) {
+  CTimer timer;
+  CTimer_Create(&timer);
+  bool flushing = close_flushed;
+  while (session_open) {
+    if (flushing && !write_buffer.empty()) flushing = FlushCommandBuffer();
+    poll_close_answer(close_wait_limit - CTimer_Get(&timer));
+    const double elapsed = CTimer_Get(&timer);
+    if (elapsed > close_wait_limit) {
+      MERRTRACE("CloseSession(): Don't received answer of close command inside %.f seconds", elapsed);
+      session_open = false;
+      return false;
+    }
+    msleep_sec(kClosePollPauseSeconds);
+  }
+  return true;
+}
+
+// A reader pipe that finds nothing in the time left is treated like the
+// socket that has nothing waiting: what is already buffered is still looked at.
+void MZorvaneCmdClient::poll_close_answer(double seconds_left) {
+  if (!close_answer_may_be_read(seconds_left)) {
+    consume_first_marker();
+    return;
+  }
+  if (FillReadBuffer() == 0) {
+    MTRACE(2, "fill_read_buffer() abort\n");
+    session_open = false;
+    return;
+  }
+  consume_first_marker();
+}
+
+// The socket never blocks. A reader pipe may, and a blocking read would hold
+// the wait past its limit, so wait for it with the time that is left; with a
+// whole marker already buffered there is no reason to wait at all.
+bool MZorvaneCmdClient::close_answer_may_be_read(double seconds_left) const {
+  if (UseCmdClientSocketToRead()) return true;
+  if (holds_complete_marker()) seconds_left = 0.0;
+  struct pollfd entry = {reader_fd, POLLIN, 0};
+  return poll(&entry, 1, PollTimeoutMs(seconds_left)) > 0;
+}
+
+bool MZorvaneCmdClient::holds_complete_marker() const {
+  const size_t marker = read_buffer.find('\0');
+  return marker != std::string::npos && marker + 3 <= read_buffer.size();
+}
+
+// Drops everything up to and including the first complete marker; the close
+// answer is the marker of transaction 0. An incomplete marker at the front
+// stays for the next poll.
+void MZorvaneCmdClient::consume_first_marker() {
+  size_t marker = read_buffer.find('\0');
+  if (marker == std::string::npos) marker = read_buffer.size();
+  if (marker + 3 <= read_buffer.size()) {
+    if (read_buffer[marker + 1] == '\0' && read_buffer[marker + 2] == '\0') session_open = false;
+    read_buffer.erase(0, marker + 3);
+  } else if (marker > 0) {
+    read_buffer.erase(0, marker);
+  }
+}
+
+void MZorvaneCmdClient::discard_session_buffers() {
+  if (!read_buffer.empty()) {
+    MTRACE(5, "CloseSession(): deleting read_buffer with size %zu", read_buffer.size());
+    read_buffer.clear();
+  }
+  if (!write_buffer.empty()) {
+    MTRACE(5, "CloseSession(): deleting write_buffer with size %zu", write_buffer.size());
+    write_buffer.clear();
+  }
+}

@@ -74,6 +74,17 @@ class MZorvaneCmdClient {
   bool FlushCommandBufferOverSocket();
   bool FlushCommandBufferOverPipe();
 
+  bool set_socket_options();
+  void trace_socket_options() const;
+  bool connect_socket(unsigned port);
+  void trace_received_pipe_bytes(size_t count);
+  bool wait_for_close_answer(bool close_flushed);
+  void poll_close_answer(double seconds_left);
+  bool close_answer_may_be_read(double seconds_left) const;
+  bool holds_complete_marker() const;
+  void consume_first_marker();
+  void discard_session_buffers();
+
   int socket_fd = -1;
   int writer_fd = -1;
   int reader_fd = -1;

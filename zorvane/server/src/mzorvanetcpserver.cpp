@@ -1,1 +1,428 @@
-// The server object, main loop, request interpreter and answer relay.
+#include "mzorvanetcpserver.h"
+
+#include <sys/select.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "msleep_sec.h"
+#include "qdrcore.h"
+
+namespace {
+
+const char kRefusalLine[] = "0000\terror \"Sorry, this port is already in use!\"";
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+const char* SkipBlanks(const char* cursor) {
+  while (IsBlank(*cursor)) ++cursor;
+  return cursor;
+}
+
+// Reads a run of digits; values above 9999 stay above it however long the run.
+const char* ReadNumber(const char* cursor, unsigned long* value) {
+  *value = 0;
+  for (; IsDigit(*cursor); ++cursor) {
+    if (*value <= 9999) *value = *value * 10 + static_cast<unsigned long>(*cursor - '0');
+  }
+  return cursor;
+}
+
+bool IsBackgroundCommand(const std::string& text) {
+  return text.compare(0, 8, "autoinfo") == 0 || text.compare(0, 9, "autolatch") == 0 ||
+         text.compare(0, 7, "preview") == 0;
+}
+
+void AddToSet(int fd, fd_set* set, int* max_fd) {
+  if (fd < 0) return;
+  FD_SET(fd, set);
+  *max_fd = std::max(*max_fd, fd);
+}
+
+bool IsSet(int fd, const fd_set* set) { return fd >= 0 && FD_ISSET(fd, set); }
+
+// High once the backlog passes the high mark, low again below the low mark.
+bool BacklogHigh(bool was_high, size_t backlog) {
+  if (backlog > MZorvaneTCPServer::kBacklogHighMark) return true;
+  if (backlog < MZorvaneTCPServer::kBacklogLowMark) return false;
+  return was_high;
+}
+
+}  // namespace
+
+MZorvaneTCPServer::MZorvaneTCPServer() = default;
+
+MZorvaneTCPServer::~MZorvaneTCPServer() {
+  stop_requested = true;
+  while (running) msleep_sec(0.1);
+}
+
+void MZorvaneTCPServer::SetPipeCmdClient(int writer_fd, int reader_fd, int pipe_size) {
+  cmd_client.SetWriterPipeId(writer_fd);
+  cmd_client.SetReaderPipeId(reader_fd);
+  cmd_client.SetPipeSize(pipe_size);
+}
+
+void MZorvaneTCPServer::SetTcpPorts(unsigned new_server_port, unsigned new_client_port) {
+  server_port = new_server_port;
+  client_port = new_client_port;
+}
+
+// ---- main loop ----
+
+bool MZorvaneTCPServer::Run() {
+  MErrTraceContext context(__FILE__);
+  error_context = &context;
+  bool started = start_up();
+  while (started && !stop_requested) {
+    reset_transactions();
+    wait_for_client();
+    if (stop_requested) break;
+    serve_connection();
+  }
+  if (started) {
+    tcp_socket.DestroySocket();
+    cmd_client.Close();
+    running = false;
+  }
+  error_context = nullptr;
+  return started;
+}
+
+bool MZorvaneTCPServer::start_up() {
+  if (!cmd_client.Open(client_port)) {
+    MERRTRACE_DUMP("MZorvaneTCPSocket::Run() Open() failed");
+    return false;
+  }
+  if (!tcp_socket.CreateSocket(server_port)) {
+    MERRLOG("MZorvaneTCPSocket::Run() CreateSocket() failed");
+    return false;
+  }
+  running = true;
+  return true;
+}
+
+void MZorvaneTCPServer::reset_transactions() {
+  send_close = true;
+  tid_states.fill(kTidFree);
+  pending_commands.clear();
+  background_commands.clear();
+}
+
+void MZorvaneTCPServer::wait_for_client() {
+  int listen_fd = tcp_socket.GetSocketFD();
+  fd_set base_set;
+  FD_ZERO(&base_set);
+  FD_SET(listen_fd, &base_set);
+  while (!stop_requested && !tcp_socket.HasConnection()) {
+    fd_set read_set = base_set;
+    struct timeval timeout = {1, 0};
+    int result = select(listen_fd + 1, &read_set, nullptr, nullptr, &timeout);
+    if (result == 0) continue;
+    if (result == 1) {
+      if (!tcp_socket.OpenConnection()) MERRLOG("MZorvaneTCPServer::Run(): OpenConnection() failed");
+      continue;
+    }
+    MERRLOG("MZorvaneTCPServer::Run(): select() [1] failed: %.40s", strerror(errno));
+  }
+}
+
+void MZorvaneTCPServer::serve_connection() {
+  bool abort_connection = false;
+  MTRACE(2, "connection on socket\n");
+  if (cmd_client.OpenSession() <= 0) {
+    MERRLOG("MZorvaneTCPServer::Run(): OpenSession() failed");
+    abort_connection = true;
+  }
+  ServiceSets sets = build_service_sets();
+  MTRACE(4, "Run(): zvcmd: cmdclient_reader_fd =%d, cmd_cleinet_write_fd=%d", sets.reader_fd, sets.writer_fd);
+  client_backlog_high = false;
+  command_backlog_high = false;
+  answer_scanned = 0;
+  while (!stop_requested && !abort_connection && tcp_socket.HasConnection()) service_pass(sets, &abort_connection);
+  end_connection(abort_connection);
+}
+
+MZorvaneTCPServer::ServiceSets MZorvaneTCPServer::build_service_sets() const {
+  ServiceSets sets;
+  sets.listen_fd = tcp_socket.GetSocketFD();
+  sets.connection_fd = tcp_socket.GetConnectionFD();
+  sets.reader_fd = cmd_client.GetReaderFD();
+  sets.writer_fd = cmd_client.GetWriterFD();
+  sets.max_fd = std::max({sets.listen_fd, sets.connection_fd, sets.reader_fd, sets.writer_fd});
+  return sets;
+}
+
+void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connection) {
+  fd_set read_set;
+  fd_set write_set;
+  bool write_set_used = false;
+  int result = select_for_service(sets, &read_set, &write_set, &write_set_used);
+  if (result > 0) {
+    if (IsSet(sets.connection_fd, &read_set)) read_client(abort_connection);
+    if (IsSet(sets.reader_fd, &read_set)) read_command_channel(abort_connection);
+    if (write_set_used && IsSet(sets.connection_fd, &write_set)) flush_client(abort_connection);
+    if (IsSet(sets.listen_fd, &read_set)) refuse_client();
+  } else if (result < 0 && errno != EINTR) {
+    MERRLOG("MZorvaneTCPServer::Run(): select() [2] failed: %.40s", strerror(errno));
+    *abort_connection = true;
+  }
+  if (sets.reader_fd == -1 && !client_backlog_high) read_command_channel(abort_connection);
+  if (!cmd_client.FlushCommandBuffer()) {
+    MERRLOG("MZorvaneTCPServer::Run(): FlushCommandBuffer() failed for command client");
+    *abort_connection = true;
+  }
+  if (result == 0 && cmd_client.GetNumUnwrittenCommands() != 0) {
+    MTRACE(1, "MZorvaneTCPServer::Run(): %zu commands unsent", cmd_client.GetNumUnwrittenCommands());
+  }
+}
+
+// Waits without a timeout while nothing is queued; with 100 ms while replies
+// or commands wait. A descriptor is watched for writing only while bytes wait
+// for it, so a writable but idle descriptor never wakes the loop.
+int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set,
+                                          bool* write_set_used) {
+  FD_ZERO(read_set);
+  FD_ZERO(write_set);
+  int max_fd = -1;
+  AddToSet(sets.listen_fd, read_set, &max_fd);
+  update_backpressure();
+  if (!client_backlog_high && !command_backlog_high) AddToSet(sets.connection_fd, read_set, &max_fd);
+  if (!client_backlog_high) AddToSet(sets.reader_fd, read_set, &max_fd);
+  bool client_bytes_wait = tcp_socket.GetNumUnwrittenBytes() != 0;
+  bool commands_wait = cmd_client.GetNumUnwrittenCommands() != 0;
+  if (client_bytes_wait) AddToSet(sets.connection_fd, write_set, &max_fd);
+  if (commands_wait) AddToSet(sets.writer_fd, write_set, &max_fd);
+  *write_set_used = client_bytes_wait || commands_wait;
+  if (!*write_set_used) return select(max_fd + 1, read_set, nullptr, nullptr, nullptr);
+  struct timeval timeout = {0, 100000};
+  return select(max_fd + 1, read_set, write_set, nullptr, &timeout);
+}
+
+void MZorvaneTCPServer::update_backpressure() {
+  client_backlog_high = BacklogHigh(client_backlog_high, tcp_socket.GetNumUnwrittenBytes());
+  command_backlog_high = BacklogHigh(command_backlog_high, cmd_client.GetNumUnwrittenCommands());
+}
+
+void MZorvaneTCPServer::read_client(bool* abort_connection) {
+  if (!tcp_socket.FillReadBuffer()) {
+    MTRACE(2, "fill_read_buffer() abort\n");
+    *abort_connection = true;
+    return;
+  }
+  std::string line;
+  while (tcp_socket.PopReadLine(&line)) {
+    if (!analyse_command_line(line)) {
+      *abort_connection = true;
+      MTRACE(2, "analyse_command_line() abort\n");
+    }
+  }
+}
+
+void MZorvaneTCPServer::read_command_channel(bool* abort_connection) {
+  if (!cmd_client.FillReadBuffer()) {
+    MTRACE(2, "fill_read_buffer() abort\n");
+    *abort_connection = true;
+    return;
+  }
+  if (!analyse_client_answer(cmd_client.ReadBuffer())) {
+    *abort_connection = true;
+    MTRACE(2, "analyse_client_answer() abort\n");
+  }
+}
+
+void MZorvaneTCPServer::flush_client(bool* abort_connection) {
+  if (!tcp_socket.FlushWriteBuffer()) {
+    error_context->DumpToMErrLog(__LINE__, "MZorvaneTCPServer::Run(): FlushWriteBuffer() failed");
+    *abort_connection = true;
+  }
+  if (tcp_socket.GetNumUnwrittenBytes() != 0) {
+    MTRACE(1, "MZorvaneTCPServer::Run(): %zu bytes unsent to socket (case 1)", tcp_socket.GetNumUnwrittenBytes());
+  }
+}
+
+void MZorvaneTCPServer::refuse_client() {
+  tcp_socket.BlockConnection(kRefusalLine);
+  MERRLOG("Run(): send: 0000\terror Sorry, this port  is already in use!");
+}
+
+void MZorvaneTCPServer::end_connection(bool abort_connection) {
+  if (stop_requested) {
+    MTRACE(1, "terminating");
+  } else if (abort_connection) {
+    MTRACE(1, "aborting connection\n");
+  } else {
+    MTRACE(1, "connection has been closed by peer\n");
+  }
+  if (!cmd_client.CloseSession(send_close)) MERRTRACE_DUMP("MZorvaneTCPServer::Run(): CloseSession() failed");
+  send_close = true;
+  tcp_socket.CloseConnection();
+}
+
+// ---- client requests ----
+
+bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
+  const char* text = line.c_str();  // a NUL inside the line ends it
+  if (text[0] == '.') {
+    MTRACE(2, "'.' received, closing connection\n");
+    return false;
+  }
+  if (text[0] == '\t') {
+    send_status(0);
+    return true;
+  }
+  if (!IsDigit(text[0])) {
+    tcp_socket.SendError(0, "transaction: t-id missing");
+    return true;
+  }
+  unsigned long number = 0;
+  const char* cursor = ReadNumber(text, &number);
+  if (number < 1 || number > 9999 || tid_states[number] != kTidFree) {
+    tcp_socket.SendError(0, "transaction: t-id invalid");
+    return true;
+  }
+  int tid = static_cast<int>(number);
+  if (!IsBlank(*cursor)) {
+    tcp_socket.SendError(tid, "syntax invalid");
+    return true;
+  }
+  tcp_socket.SendAck(tid);
+
+  const char* word = SkipBlanks(cursor);
+  const char* word_end = word;
+  while (IsLetter(*word_end)) ++word_end;
+  if (word_end == word || (*word_end != '\0' && !IsBlank(*word_end))) {
+    tcp_socket.SendError(tid, "transaction: command missing or invalid");
+    tcp_socket.SendReady(tid);
+    return true;
+  }
+  if (strncmp(word, "status", 6) == 0) {
+    send_status(static_cast<unsigned>(tid));
+    tcp_socket.SendReady(tid);
+    return true;
+  }
+  if (strncmp(word, "abort", 5) == 0) return analyse_abort(tid, word_end);
+
+  MZorvaneCmdCommand command(static_cast<short>(tid), std::string(word));
+  if (!cmd_client.SendCommand(command)) {
+    MERRLOG("SendCommand failed, closing connection\n");
+    return false;
+  }
+  if (IsBackgroundCommand(command.command)) {
+    background_commands.push_back(command);
+    tid_states[tid] = kTidBackground;
+  } else {
+    pending_commands.push_back(command);
+    tid_states[tid] = kTidPending;
+  }
+  return true;
+}
+
+bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
+  unsigned long target = 0;
+  const char* cursor = SkipBlanks(ReadNumber(SkipBlanks(rest), &target));
+  const char* error = nullptr;
+  if (*cursor != '\0') {
+    error = "syntax invalid";
+  } else if (target > 9999) {
+    error = "t-id invalid";
+  } else if (target != 0 && tid_states[target] == kTidFree) {
+    error = "t-id unused";
+  }
+  if (error != nullptr) {
+    tcp_socket.SendError(tid, error);
+    tcp_socket.SendReady(tid);
+    return true;
+  }
+  cmd_client.SendAbort(static_cast<unsigned>(tid), static_cast<unsigned>(target));
+  pending_commands.push_back(MZorvaneCmdCommand(static_cast<short>(tid), std::string()));
+  tid_states[tid] = kTidPending;
+  return true;
+}
+
+void MZorvaneTCPServer::send_status(unsigned tid) {
+  int reply_tid = static_cast<int>(tid);
+  if (pending_commands.empty() && background_commands.empty()) {
+    tcp_socket.SendData(reply_tid, "idle");
+    return;
+  }
+  char text[32];
+  bool first = true;
+  for (const MZorvaneCmdCommand& command : pending_commands) {
+    snprintf(text, sizeof(text), first ? "%04d running" : "%04d waiting", static_cast<int>(command.tid));
+    tcp_socket.SendData(reply_tid, text);
+    first = false;
+  }
+  for (const MZorvaneCmdCommand& command : background_commands) {
+    snprintf(text, sizeof(text), "%04d background", static_cast<int>(command.tid));
+    tcp_socket.SendData(reply_tid, text);
+  }
+}
+
+// ---- command-processor answers ----
+
+// Relays the text up to each line end and turns each complete marker into
+// the client's ready line. Bytes after the last line end wait in the buffer;
+// `answer_scanned` remembers how far they are known to hold neither a line
+// end nor a marker, so a long line is scanned only once.
+bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
+  if (answer_scanned > buffer.size()) answer_scanned = 0;
+  for (;;) {
+    size_t scan_from = answer_scanned;
+    const char* data = buffer.data();
+    const void* nul = memchr(data + scan_from, '\0', buffer.size() - scan_from);
+    size_t marker = nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : buffer.size();
+    const void* last_lf = memrchr(data + scan_from, '\n', marker - scan_from);
+    if (last_lf != nullptr) {
+      size_t line_end = static_cast<size_t>(static_cast<const char*>(last_lf) - data) + 1;
+      relay_lines(buffer, line_end);
+      marker -= line_end;
+    }
+    answer_scanned = marker;
+    if (marker + 3 > buffer.size()) return true;
+
+    unsigned tid = static_cast<unsigned char>(buffer[marker + 1]) * 256u + static_cast<unsigned char>(buffer[marker + 2]);
+    if (tid == kTerminationTid) {
+      MTRACE(2, "analyse_client_answer(): received request for client termination");
+      send_close = false;
+      return false;
+    }
+    if (tid > 9999) {
+      MERRLOG("analyse_client_answer(): received ready for invalid tid %d \n", static_cast<int>(tid));
+      tcp_socket.SendError(0, "received ready for invalid tid");
+      tid = 0;
+    } else if (tid != 0 && tid_states[tid] == kTidFree) {
+      MERRLOG("analyse_client_answer(): received ready for unused tid %d \n", static_cast<int>(tid));
+      tcp_socket.SendError(0, "received ready for unused tid");
+      tid = 0;
+    } else {
+      tcp_socket.SendReady(static_cast<int>(tid));
+    }
+    buffer.erase(marker, 3);
+    if (tid != 0) finish_transaction(tid);
+  }
+}
+
+void MZorvaneTCPServer::relay_lines(std::string& buffer, size_t end) {
+  tcp_socket.BulkSend(buffer.data(), static_cast<unsigned>(end));
+  buffer.erase(0, end);
+}
+
+void MZorvaneTCPServer::finish_transaction(unsigned tid) {
+  bool pending = tid_states[tid] == kTidPending;
+  std::list<MZorvaneCmdCommand>& list = pending ? pending_commands : background_commands;
+  auto found = std::find_if(list.begin(), list.end(),
+                            [tid](const MZorvaneCmdCommand& command) { return command.tid == static_cast<short>(tid); });
+  if (found != list.end()) {
+    list.erase(found);
+  } else if (pending) {
+    MERRLOG("analyse_client_answer(): tid %d not in list of pending commands", static_cast<int>(tid));
+  } else {
+    MERRLOG("analyse_client_answer(): tid %d not in list of background commands", static_cast<int>(tid));
+  }
+  tid_states[tid] = kTidFree;
+}

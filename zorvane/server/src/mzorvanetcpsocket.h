@@ -40,6 +40,9 @@ class MZorvaneTCPSocket {
   bool SendError(int tid, const char* text);
 
  private:
+  void CutLines(size_t scan);
+  void DiscardConnectionBuffers();
+
   int socket_fd = -1;
   int connection_fd = -1;
   std::string write_buffer;

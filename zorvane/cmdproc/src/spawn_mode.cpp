@@ -1,0 +1,161 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "channel.h"
+#include "diagnostics.h"
+#include "modes.h"
+
+namespace {
+
+constexpr int kExecFailedStatus = 127;
+constexpr int kSignalStatusBase = 128;
+
+volatile sig_atomic_t server_pid = 0;
+// The write end of a pipe that becomes readable when the server has ended.
+volatile sig_atomic_t server_exit_fd = -1;
+
+void ForwardSignal(int signal_number) {
+  int saved = errno;
+  if (server_pid > 0) kill(static_cast<pid_t>(server_pid), signal_number);
+  errno = saved;
+}
+
+void NoteServerExit(int) {
+  int saved = errno;
+  char byte = 0;
+  ssize_t ignored = write(server_exit_fd, &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
+struct Pipes {
+  int commands[2] = {-1, -1};     // the server writes [1], we read [0]
+  int answers[2] = {-1, -1};      // we write [1], the server reads [0]
+  int server_exit[2] = {-1, -1};  // the SIGCHLD handler writes [1], the loop polls [0]
+};
+
+bool CreatePipes(Pipes* pipes) {
+  return pipe2(pipes->commands, O_CLOEXEC) == 0 && pipe2(pipes->answers, O_CLOEXEC) == 0 &&
+         pipe2(pipes->server_exit, O_CLOEXEC | O_NONBLOCK) == 0;
+}
+
+void CloseAll(Pipes* pipes) {
+  for (int* pair : {pipes->commands, pipes->answers, pipes->server_exit}) {
+    for (int end = 0; end < 2; ++end) {
+      if (pair[end] >= 0) close(pair[end]);
+      pair[end] = -1;
+    }
+  }
+}
+
+bool SetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+std::vector<std::string> ServerArguments(const std::vector<std::string>& command, const Pipes& pipes) {
+  std::vector<std::string> arguments = {command[0], "-pw=" + std::to_string(pipes.commands[1]),
+                                        "-pr=" + std::to_string(pipes.answers[0])};
+  arguments.insert(arguments.end(), command.begin() + 1, command.end());
+  return arguments;
+}
+
+// In the child: hands the server its pipe ends across exec and starts it.
+[[noreturn]] void ExecServer(const std::vector<std::string>& arguments, const Pipes& pipes,
+                             const sigset_t& original_mask) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  signal(SIGPIPE, SIG_DFL);
+  sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+  fcntl(pipes.commands[1], F_SETFD, 0);
+  fcntl(pipes.answers[0], F_SETFD, 0);
+  execvp(argv[0], argv.data());
+  Warn("cannot run %s: %s", argv[0], strerror(errno));
+  _exit(kExecFailedStatus);
+}
+
+void InstallHandlers() {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = ForwardSignal;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = NoteServerExit;
+  action.sa_flags = SA_NOCLDSTOP;
+  sigaction(SIGCHLD, &action, nullptr);
+}
+
+int ExitStatusOf(int wait_status) {
+  if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status)) return kSignalStatusBase + WTERMSIG(wait_status);
+  return 1;
+}
+
+int WaitForServer(pid_t pid) {
+  int wait_status = 0;
+  while (waitpid(pid, &wait_status, 0) < 0) {
+    if (errno != EINTR) {
+      Warn("waiting for the server failed: %s", strerror(errno));
+      return 1;
+    }
+  }
+  return ExitStatusOf(wait_status);
+}
+
+}  // namespace
+
+int RunSpawned(const std::vector<std::string>& command) {
+  Pipes pipes;
+  if (!CreatePipes(&pipes)) {
+    Warn("cannot create pipes: %s", strerror(errno));
+    CloseAll(&pipes);
+    return 1;
+  }
+  std::vector<std::string> arguments = ServerArguments(command, pipes);
+  // Blocked until the handlers know the server's pid, so that no signal is lost in between.
+  sigset_t handled;
+  sigset_t original_mask;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &handled, &original_mask);
+  pid_t pid = fork();
+  if (pid == 0) ExecServer(arguments, pipes, original_mask);
+  if (pid < 0) {
+    Warn("cannot start %s: %s", command[0].c_str(), strerror(errno));
+    sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+    CloseAll(&pipes);
+    return 1;
+  }
+  close(pipes.commands[1]);
+  close(pipes.answers[0]);
+  pipes.commands[1] = pipes.answers[0] = -1;
+  server_pid = pid;
+  server_exit_fd = pipes.server_exit[1];
+  InstallHandlers();
+  sigprocmask(SIG_SETMASK, &original_mask, nullptr);
+
+  if (SetNonBlocking(pipes.commands[0]) && SetNonBlocking(pipes.answers[1])) {
+    VariableStore variables;
+    ServeChannel(pipes.commands[0], pipes.answers[1], &variables, pipes.server_exit[0]);
+  } else {
+    Warn("cannot make the pipes non-blocking: %s", strerror(errno));
+  }
+  // Closing our ends first lets a server that is still running see the end of its answers.
+  close(pipes.commands[0]);
+  close(pipes.answers[1]);
+  pipes.commands[0] = pipes.answers[1] = -1;
+  int status = WaitForServer(pid);
+  server_pid = 0;
+  CloseAll(&pipes);
+  return status;
+}

@@ -1,0 +1,97 @@
+// The server object: owns the client endpoint, the command channel and the
+// transaction table, and runs the select loop that serves one client after
+// another.
+#ifndef MZORVANETCPSERVER_H
+#define MZORVANETCPSERVER_H
+
+#include <sys/select.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "errtrace.h"
+#include "mzorvanecmdclient.h"
+#include "mzorvanetcpsocket.h"
+
+class MZorvaneTCPServer {
+ public:
+  static constexpr unsigned kDefaultServerPort = 7073;
+  static constexpr unsigned kDefaultClientPort = 37073;
+  static constexpr int kNumTids = 10000;
+  static constexpr unsigned kTerminationTid = 10000;
+  // Reads from the client and the command processor pause while more than
+  // the high mark waits unsent for the client, and resume below the low mark.
+  // Reads from the client also pause while as much waits for the processor.
+  static constexpr size_t kBacklogHighMark = 1024 * 1024;
+  static constexpr size_t kBacklogLowMark = 256 * 1024;
+
+  enum TidState : uint8_t { kTidFree = 0, kTidPending = 1, kTidBackground = 2 };
+
+  MZorvaneTCPServer();
+  ~MZorvaneTCPServer();
+  MZorvaneTCPServer(const MZorvaneTCPServer&) = delete;
+  MZorvaneTCPServer& operator=(const MZorvaneTCPServer&) = delete;
+
+  void SetPipeCmdClient(int writer_fd, int reader_fd, int pipe_size);
+  void SetTcpPorts(unsigned server_port, unsigned client_port);
+
+  // Serves clients until a stop is requested (true); false when the command
+  // channel or the listener could not be opened.
+  bool Run();
+
+ private:
+  friend class MZorvaneTCPServerProbe;  // tests and fuzz targets
+
+  // The descriptor sets of one client connection, built once and copied
+  // before every select.
+  struct ServiceSets {
+    int listen_fd = -1;
+    int connection_fd = -1;
+    int reader_fd = -1;
+    int writer_fd = -1;
+    int max_fd = -1;
+  };
+
+  bool start_up();
+  void reset_transactions();
+  void wait_for_client();
+  void serve_connection();
+  ServiceSets build_service_sets() const;
+  void service_pass(const ServiceSets& sets, bool* abort_connection);
+  int select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set, bool* write_set_used);
+  void update_backpressure();
+  void read_client(bool* abort_connection);
+  void read_command_channel(bool* abort_connection);
+  void flush_client(bool* abort_connection);
+  void refuse_client();
+  void end_connection(bool abort_connection);
+
+  bool analyse_command_line(const std::string& line);
+  bool analyse_abort(int tid, const char* rest);
+  void send_status(unsigned tid);
+  bool analyse_client_answer(std::string& buffer);
+  void finish_transaction(unsigned tid);
+  void relay_lines(std::string& buffer, size_t end);
+
+  std::list<MZorvaneCmdCommand> pending_commands;
+  std::list<MZorvaneCmdCommand> background_commands;
+  MZorvaneTCPSocket tcp_socket;
+  MZorvaneCmdClient cmd_client;
+  bool stop_requested = false;
+  bool running = false;
+  bool send_close = true;
+  std::array<uint8_t, kNumTids> tid_states{};
+  uint32_t server_port = kDefaultServerPort;
+  uint32_t client_port = kDefaultClientPort;
+
+  MErrTraceContext* error_context = nullptr;  // open while Run serves
+  bool client_backlog_high = false;           // bytes waiting for the client passed the high mark
+  bool command_backlog_high = false;          // bytes waiting for the processor passed the high mark
+  size_t answer_scanned = 0;                  // answer bytes known to hold no line feed and no marker
+
+};
+
+#endif
