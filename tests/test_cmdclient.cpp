@@ -1,11 +1,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,397 +18,41 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string Wire(short tid, const std::string& text) {
-  std::string out;
-  MZorvaneCmdCommand(tid, text).Serialize(&out);
-  return out;
-}
-
 std::string Bytes(std::initializer_list<unsigned char> values) { return std::string(values.begin(), values.end()); }
-
-std::string Marker(unsigned short tid) { return Bytes({0x00, static_cast<unsigned char>(tid >> 8), static_cast<unsigned char>(tid)}); }
 
 const std::string kOpenWire = Bytes({0x00, 0x00, 'o', 'p', 'e', 'n', 0x00});
 const std::string kCloseWire = Bytes({0x00, 0x00, 'c', 'l', 'o', 's', 'e', 0x00});
-const std::string kCloseAnswer = Marker(0);
+const std::string kStatusWire = Bytes({0x00, 0x01, 's', 't', 'a', 't', 'u', 's', 0x00});
+const std::string kCloseAnswer = Bytes({0x00, 0x00, 0x00});
+const std::string kNoAnswerError = "CloseSession(): Don't received answer of close command inside ";
+const std::string kPipeEndError = "FillReadBuffer(): read() returned 0, the command processor closed the pipe";
 
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
+enum class Link { kTcp, kPipes };
 
-bool AnyStartsWith(const std::vector<std::string>& messages, const std::string& prefix) {
-  for (const std::string& message : messages) {
-    if (message.compare(0, prefix.size(), prefix) == 0) return true;
-  }
-  return false;
-}
-
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// Reads into the client until its receive buffer holds `size` bytes.
-bool FillUntil(MZorvaneCmdClient* client, size_t size) {
-  for (int pass = 0; pass < 100 && client->ReadBuffer().size() < size; ++pass) {
-    if (!WaitReadable(client->GetReaderFD(), 3000) || client->FillReadBuffer() != 1) return false;
-  }
-  return client->ReadBuffer().size() >= size;
-}
-
-bool SigpipeIsPending() {
-  sigset_t pending;
-  sigpending(&pending);
-  return sigismember(&pending, SIGPIPE) == 1;
-}
-
-bool SigpipeHasDefaultAction() {
-  struct sigaction current;
-  sigaction(SIGPIPE, nullptr, &current);
-  return current.sa_handler == SIG_DFL;
-}
-
-// The processor's side of a close, played from a second thread because the
-// client holds the test's thread for the whole wait. Reads until "close" has
-// arrived, then writes each chunk after a pause so that the chunks arrive in
-// separate reads, and hangs up if asked.
-class CloseAnswerer {
- public:
-  CloseAnswerer(int fd, std::vector<std::string> chunks, bool hang_up)
-      : worker([this, fd, chunks, hang_up] { Run(fd, chunks, hang_up); }) {}
-  ~CloseAnswerer() { Join(); }
-  void Join() {
-    if (worker.joinable()) worker.join();
-  }
-  // Valid after Join.
-  const std::string& Received() const { return received; }
-
- private:
-  void Run(int fd, const std::vector<std::string>& chunks, bool hang_up) {
-    Clock::time_point start = Clock::now();
-    char chunk[65536];
-    while (!EndsWith(received, kCloseWire) && SecondsSince(start) < 10.0) {
-      if (!WaitReadable(fd, 100)) continue;
-      ssize_t n = read(fd, chunk, sizeof(chunk));
-      if (n <= 0) break;
-      received.append(chunk, static_cast<size_t>(n));
-    }
-    for (const std::string& bytes : chunks) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      WriteAll(fd, bytes);
-    }
-    if (hang_up) close(fd);
-  }
-
-  std::string received;
-  std::thread worker;
-};
-
+// The test plays the command processor: it reads commands from processor_in
+// and writes answers to processor_out (over TCP, two descriptors of one socket).
 class CmdClientTest : public ::testing::Test {
  protected:
-  // A close wait that goes wrong fails after 10 s rather than 60.
-  void SetUp() override {
-    _MTrace_SetLevel("default", 5);
-    client.SetCloseWaitLimit(10.0);
-  }
-  void TearDown() override { _MTrace_SetLevel("default", 2); }
-
-  DiagCapture diag;
-  MZorvaneCmdClient client;
-};
-
-// ---- configuration and set-up ----
-
-TEST_F(CmdClientTest, RejectsPipeIdsThatCannotBeUsed) {
-  client.SetWriterPipeId(5);
-  client.SetReaderPipeId(0);
-  EXPECT_TRUE(diag.Has("T5", "SetWriterPipeId(): writer_fd=5"));
-  EXPECT_TRUE(diag.Has("T5", "SetReaderPipeId(): reader_fd=0"));
-
-  client.SetWriterPipeId(0);
-  client.SetWriterPipeId(-3);
-  client.SetWriterPipeId(FD_SETSIZE);
-  client.SetReaderPipeId(-1);
-  client.SetReaderPipeId(FD_SETSIZE);
-  const std::string too_big = "(#" + std::to_string(FD_SETSIZE) + ")";
-  EXPECT_EQ(diag.Messages("E"), (std::vector<std::string>{
-                                    "SetWriterPipeId(): invalid path id for pipe (#0)",
-                                    "SetWriterPipeId(): invalid path id for pipe (#-3)",
-                                    "SetWriterPipeId(): invalid path id for pipe " + too_big,
-                                    "SetReaderPipeId(): invalid path id for pipe (#-1)",
-                                    "SetReaderPipeId(): invalid path id for pipe " + too_big,
-                                }));
-  EXPECT_EQ(client.GetWriterFD(), 5);
-  EXPECT_EQ(client.GetReaderFD(), 0);
-}
-
-TEST_F(CmdClientTest, RejectsPipeSizeBelowOne) {
-  client.SetPipeSize(0);
-  EXPECT_TRUE(diag.Has("E", "SetPipeSize(): invalid pipe size (#0), use default #16384"));
-  EXPECT_EQ(client.GetPipeSize(), 16384);
-  client.SetPipeSize(16384);
-  EXPECT_TRUE(diag.Has("T5", "SetPipeSize(): pipe size = 16384"));
-}
-
-TEST_F(CmdClientTest, OpenRefusesPortAbove65535) {
-  unsigned short port = 0;
-  int listener = ListenLoopback(&port);
-  ASSERT_GE(listener, 0);
-  const unsigned wide_port = 65536u + port;
-  EXPECT_EQ(client.Open(wide_port), 0);
-  EXPECT_TRUE(diag.Has("E", "MZorvaneCmdClient::create_socket(): port " + std::to_string(wide_port) +
-                                " is out of range"));
-  EXPECT_EQ(client.GetWriterFD(), -1);
-  EXPECT_FALSE(WaitReadable(listener, 100)) << "connected to the low 16 bits of the port";
-  CloseFd(&listener);
-}
-
-TEST_F(CmdClientTest, OpenFailsWhenNothingListens) {
-  const unsigned short port = FreeLoopbackPort();
-  EXPECT_EQ(client.Open(port), 0);
-  EXPECT_TRUE(diag.Has("E", "MZorvaneCmdClient::create_socket(): connect(127.0.0.1," + std::to_string(port) +
-                                ") failed: Connection refused"));
-  EXPECT_EQ(client.GetWriterFD(), -1);
-}
-
-// ---- over TCP: the test is the command processor behind a loopback listener ----
-
-class CmdClientTcp : public CmdClientTest {
- protected:
-  void SetUp() override {
-    CmdClientTest::SetUp();
-    listener = ListenLoopback(&port);
-    ASSERT_GE(listener, 0);
-    ASSERT_EQ(client.Open(port), 1);
-    processor = AcceptWithin(listener);
-    ASSERT_GE(processor, 0);
-  }
+  void SetUp() override { _MTrace_SetLevel("default", 5); }
   void TearDown() override {
+    FinishAnswerer();
     client.Close();
-    CloseFd(&processor);
-    CloseFd(&listener);
-    CmdClientTest::TearDown();
+    for (int* fd : {&processor_in, &processor_out, &client_writer, &client_reader, &listener}) CloseFd(fd);
+    _MTrace_SetLevel("default", 2);
   }
 
-  void OpenSessionSeenByProcessor() {
-    ASSERT_EQ(client.OpenSession(), 1);
-    std::string received;
-    ASSERT_TRUE(ReadExactly(processor, kOpenWire.size(), &received));
-    ASSERT_EQ(received, kOpenWire);
-  }
-
-  unsigned short port = 0;
-  int listener = -1;
-  int processor = -1;
-};
-
-TEST_F(CmdClientTcp, OpenConnectsNonBlockingAndTracesTheSocket) {
-  EXPECT_TRUE(diag.Has("T1", "MZorvaneCmdClient::create_socket(): Using port " + std::to_string(port)));
-  EXPECT_TRUE(AnyStartsWith(diag.Messages("T2"), "MZorvaneCmdClient: SO_SNDVUF = "));
-  EXPECT_EQ(client.GetReaderFD(), client.GetWriterFD());
-  EXPECT_NE(fcntl(client.GetWriterFD(), F_GETFL) & O_NONBLOCK, 0);
-  client.Close();
-  client.Close();
-  EXPECT_EQ(client.GetWriterFD(), -1);
-  EXPECT_TRUE(diag.Messages("E").empty());
-}
-
-TEST_F(CmdClientTcp, OpenSessionTwiceSendsOneOpen) {
-  OpenSessionSeenByProcessor();
-  EXPECT_EQ(client.OpenSession(), 0);
-  EXPECT_EQ(client.GetNumUnwrittenCommands(), 0u);
-  EXPECT_EQ(ReadAvailable(processor, 100), "");
-}
-
-TEST_F(CmdClientTcp, CommandsAndAbortsAreQueuedUntilFlushed) {
-  OpenSessionSeenByProcessor();
-  ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(12, "autoinfo")), 1);
-  EXPECT_EQ(client.GetNumUnwrittenCommands(), 11u);
-  ASSERT_EQ(client.SendAbort(7, 0), 1);
-  ASSERT_EQ(client.SendAbort(7, 12), 1);
-  ASSERT_EQ(client.SendAbort(65536 + 9, 12345), 1);
-  EXPECT_FALSE(WaitReadable(processor, 50));
-
-  ASSERT_TRUE(client.FlushCommandBuffer());
-  const std::string expected = Wire(12, "autoinfo") + Bytes({0x00, 0x07, 'a', 'b', 'o', 'r', 't', 0x00}) +
-                               Bytes({0x00, 0x07, 'a', 'b', 'o', 'r', 't', ' ', '0', '0', '1', '2', 0x00}) +
-                               Wire(9, "abort 12345");
-  std::string received;
-  ASSERT_TRUE(ReadExactly(processor, expected.size(), &received));
-  EXPECT_EQ(received, expected);
-  EXPECT_EQ(client.GetNumUnwrittenCommands(), 0u);
-  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer(): Send '..autoinfo...abort...abort 0012...abort 12345.'"));
-}
-
-TEST_F(CmdClientTcp, SendingNeedsAnOpenSession) {
-  EXPECT_EQ(client.SendCommand(MZorvaneCmdCommand(1, "x")), 0);
-  EXPECT_EQ(client.SendAbort(1, 2), 0);
-  EXPECT_FALSE(client.CloseSession(true));
-  OpenSessionSeenByProcessor();
-  ASSERT_TRUE(client.CloseSession(false));
-  EXPECT_EQ(client.SendCommand(MZorvaneCmdCommand(1, "x")), 0);
-  EXPECT_EQ(client.SendAbort(1, 0), 0);
-  EXPECT_EQ(client.GetNumUnwrittenCommands(), 0u);
-  EXPECT_EQ(ReadAvailable(processor, 100), "");
-}
-
-TEST_F(CmdClientTcp, ReadsAppendInOrderUntilTheProcessorHangsUp) {
-  EXPECT_EQ(client.FillReadBuffer(), 1);
-  EXPECT_EQ(client.ReadBuffer(), "");
-  ASSERT_TRUE(WriteAll(processor, Bytes({'o', 'k', '\n', 0x00, 0x00})));
-  ASSERT_TRUE(FillUntil(&client, 5));
-  ASSERT_TRUE(WriteAll(processor, Bytes({0x0C})));
-  ASSERT_TRUE(FillUntil(&client, 6));
-  EXPECT_EQ(client.ReadBuffer(), "ok\n" + Marker(12));
-
-  CloseFd(&processor);
-  ASSERT_TRUE(WaitReadable(client.GetReaderFD(), 3000));
-  EXPECT_EQ(client.FillReadBuffer(), 0);
-  EXPECT_TRUE(diag.Has("E", "MZorvaneCmdClient::FillReadBuffer(): read() returned 0"));
-  EXPECT_EQ(client.ReadBuffer(), "ok\n" + Marker(12));
-}
-
-TEST_F(CmdClientTcp, PartialWriteLeavesTheRestQueued) {
-  OpenSessionSeenByProcessor();
-  const std::string big_wire = Wire(1, std::string(1 << 20, 'x'));
-  ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(1, std::string(1 << 20, 'x'))), 1);
-  ASSERT_TRUE(client.FlushCommandBuffer());
-  const size_t left = client.GetNumUnwrittenCommands();
-  ASSERT_GT(left, 0u);
-  ASSERT_LT(left, big_wire.size());
-  EXPECT_EQ(client.WriteBuffer(), big_wire.substr(big_wire.size() - left));
-  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer(): Want to send '..x" + std::string(97, 'x') + "'"));
-  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer: sent " + std::to_string(big_wire.size() - left) + " bytes of " +
-                                 std::to_string(big_wire.size())));
-
-  _MTrace_SetLevel("default", 2);
-  std::string received;
-  char chunk[65536];
-  Clock::time_point start = Clock::now();
-  while (received.size() < big_wire.size() && SecondsSince(start) < 10.0) {
-    ASSERT_TRUE(client.FlushCommandBuffer());
-    if (!WaitReadable(processor, 10)) continue;
-    ssize_t n = read(processor, chunk, sizeof(chunk));
-    ASSERT_GT(n, 0);
-    received.append(chunk, static_cast<size_t>(n));
-  }
-  EXPECT_TRUE(received == big_wire) << "bytes lost or out of order";
-}
-
-TEST_F(CmdClientTcp, WriteToAProcessorThatIsGoneFails) {
-  ASSERT_TRUE(SigpipeHasDefaultAction());
-  OpenSessionSeenByProcessor();
-  CloseFd(&processor);
-  bool flushed = true;
-  for (int attempt = 0; attempt < 100 && flushed; ++attempt) {
-    client.SendCommand(MZorvaneCmdCommand(1, "status"));
-    flushed = client.FlushCommandBuffer();
-    if (flushed) usleep(10000);
-  }
-  EXPECT_FALSE(flushed);
-  EXPECT_GT(client.GetNumUnwrittenCommands(), 0u);
-  EXPECT_TRUE(AnyStartsWith(diag.Messages("E"), "MZorvaneCmdClient::FlushCommandBuffer(): write() failed: "));
-}
-
-TEST_F(CmdClientTcp, CloseSessionWithoutCloseSendsNothingAndEmptiesBuffers) {
-  OpenSessionSeenByProcessor();
-  ASSERT_TRUE(WriteAll(processor, "late\n"));
-  ASSERT_TRUE(FillUntil(&client, 5));
-  ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(12, "autoinfo")), 1);
-
-  EXPECT_TRUE(client.CloseSession(false));
-  EXPECT_FALSE(client.IsSessionOpen());
-  EXPECT_EQ(client.ReadBuffer(), "");
-  EXPECT_EQ(client.GetNumUnwrittenCommands(), 0u);
-  EXPECT_TRUE(diag.Has("T5", "CloseSession(): deleting read_buffer with size 5"));
-  EXPECT_TRUE(diag.Has("T5", "CloseSession(): deleting write_buffer with size 11"));
-  EXPECT_TRUE(diag.Has("T1", "CloseSession(): close session done ..."));
-  EXPECT_EQ(ReadAvailable(processor, 100), "");
-}
-
-TEST_F(CmdClientTcp, CloseDropsTextAndOtherMarkersBeforeTheAnswer) {
-  OpenSessionSeenByProcessor();
-  ASSERT_TRUE(WriteAll(processor, "line one\n" + Marker(5) + "line two\n" + kCloseAnswer));
-  EXPECT_TRUE(client.CloseSession(true));
-  EXPECT_FALSE(client.IsSessionOpen());
-  EXPECT_EQ(client.ReadBuffer(), "");
-  EXPECT_TRUE(diag.Has("T1", "CloseSession(): close session done ..."));
-  EXPECT_TRUE(diag.Messages("E").empty());
-  std::string received;
-  ASSERT_TRUE(ReadExactly(processor, kCloseWire.size(), &received));
-  EXPECT_EQ(received, kCloseWire);
-}
-
-TEST_F(CmdClientTcp, CloseAnswerSplitOverReads) {
-  OpenSessionSeenByProcessor();
-  CloseAnswerer answerer(processor, {"bye\n" + Bytes({0x00, 0x00}), Bytes({0x00})}, false);
-  EXPECT_TRUE(client.CloseSession(true));
-  answerer.Join();
-  EXPECT_EQ(answerer.Received(), kCloseWire);
-  EXPECT_EQ(client.ReadBuffer(), "");
-}
-
-TEST_F(CmdClientTcp, CloseEndsWhenTheProcessorHangsUp) {
-  OpenSessionSeenByProcessor();
-  CloseAnswerer answerer(processor, {}, true);
-  Clock::time_point start = Clock::now();
-  EXPECT_TRUE(client.CloseSession(true));
-  EXPECT_LT(SecondsSince(start), 10.0);
-  answerer.Join();
-  processor = -1;
-  EXPECT_TRUE(diag.Has("E", "MZorvaneCmdClient::FillReadBuffer(): read() returned 0"));
-  EXPECT_TRUE(diag.Has("T2", "fill_read_buffer() abort"));
-  EXPECT_FALSE(client.IsSessionOpen());
-}
-
-TEST_F(CmdClientTcp, CloseWithoutAnswerGivesUpAtTheLimitAndKeepsAnIncompleteMarker) {
-  OpenSessionSeenByProcessor();
-  ASSERT_TRUE(WriteAll(processor, "text" + Bytes({0x00, 0x00})));
-  client.SetCloseWaitLimit(0.2);
-  Clock::time_point start = Clock::now();
-  EXPECT_FALSE(client.CloseSession(true));
-  EXPECT_LT(SecondsSince(start), 10.0);
-  EXPECT_TRUE(diag.Has("E", "CloseSession(): Don't received answer of close command inside 0 seconds"));
-  EXPECT_FALSE(client.IsSessionOpen());
-  EXPECT_EQ(client.ReadBuffer(), Bytes({0x00, 0x00}));
-
-  // The next session finds the two bytes; the third completes the close answer.
-  client.SetCloseWaitLimit(10.0);
-  ASSERT_EQ(client.OpenSession(), 1);
-  ASSERT_TRUE(WriteAll(processor, Bytes({0x00})));
-  EXPECT_TRUE(client.CloseSession(true));
-  EXPECT_EQ(client.ReadBuffer(), "");
-}
-
-// The close must still reach a processor that was slow to take what was queued before it.
-TEST_F(CmdClientTcp, CloseQueuedBehindABacklogStillArrives) {
-  OpenSessionSeenByProcessor();
-  const std::string big_wire = Wire(1, std::string(1 << 20, 'x'));
-  ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(1, std::string(1 << 20, 'x'))), 1);
-  ASSERT_TRUE(client.FlushCommandBuffer());
-  ASSERT_GT(client.GetNumUnwrittenCommands(), 0u);
-  _MTrace_SetLevel("default", 2);
-
-  CloseAnswerer answerer(processor, {kCloseAnswer}, false);
-  EXPECT_TRUE(client.CloseSession(true));
-  answerer.Join();
-  EXPECT_TRUE(answerer.Received() == big_wire + kCloseWire);
-}
-
-TEST_F(CmdClientTcp, DISABLED_CloseWaitGivesUpAfterSixtySeconds) {
-  OpenSessionSeenByProcessor();
-  client.SetCloseWaitLimit(MZorvaneCmdClient::kCloseWaitLimitSeconds);
-  Clock::time_point start = Clock::now();
-  EXPECT_FALSE(client.CloseSession(true));
-  EXPECT_LT(SecondsSince(start), 70.0);
-  EXPECT_TRUE(diag.Has("E", "CloseSession(): Don't received answer of close command inside 60 seconds"));
-}
-
-// ---- over pipes: the test holds the processor's ends of both pipes ----
-
-class CmdClientPipes : public CmdClientTest {
- protected:
-  void SetUp() override {
-    CmdClientTest::SetUp();
+  void Connect(Link link) {
+    tcp = link == Link::kTcp;
+    if (tcp) {
+      unsigned short port = 0;
+      listener = ListenLoopback(&port);
+      ASSERT_GE(listener, 0);
+      ASSERT_EQ(client.Open(port), 1);
+      processor_in = AcceptWithin(listener);
+      ASSERT_GE(processor_in, 0);
+      processor_out = dup(processor_in);
+      return;
+    }
     int commands[2];
     int answers[2];
     ASSERT_EQ(pipe(commands), 0);
@@ -420,109 +65,227 @@ class CmdClientPipes : public CmdClientTest {
     client.SetReaderPipeId(client_reader);
     ASSERT_EQ(client.Open(0), 1);
   }
-  void TearDown() override {
-    for (int* fd : {&processor_in, &client_writer, &client_reader, &processor_out}) CloseFd(fd);
-    CmdClientTest::TearDown();
+
+  void OpenSessionSeenByProcessor() {
+    ASSERT_EQ(client.OpenSession(), 1);
+    std::string received;
+    ASSERT_TRUE(ReadExactly(processor_in, kOpenWire.size(), &received));
+    ASSERT_EQ(received, kOpenWire);
   }
 
+  // From a second thread, as the client holds this one for the whole wait: reads
+  // `count` bytes, writes the chunks 50 ms apart so that they arrive in separate
+  // reads, then hangs up, at once if asked, else when the wait is over or at 5 s.
+  void StartAnswerer(size_t count, const std::vector<std::string>& chunks, bool hang_up) {
+    answerer = std::thread([this, count, chunks, hang_up] {
+      ReadExactly(processor_in, count, &received_by_processor, 10000);
+      for (const std::string& chunk : chunks) {
+        usleep(50000);
+        WriteAll(processor_out, chunk);
+      }
+      for (int pause = 0; pause < 500 && !hang_up && !wait_over; ++pause) usleep(10000);
+      if (tcp) shutdown(processor_out, SHUT_WR);
+      if (!tcp) CloseFd(&processor_out);
+    });
+  }
+
+  void FinishAnswerer() {
+    wait_over = true;
+    if (answerer.joinable()) answerer.join();
+  }
+
+  // The processor's side: what already waits when "close" is sent, the chunks
+  // written once it has arrived, whether it then hangs up. The outcome: what
+  // CloseSession returns (a wait that is to end gets 10 s, one that is to give
+  // up 50 ms) and what is left in the receive buffer.
+  void ExpectCloseSession(const std::string& before_close, const std::vector<std::string>& chunks, bool hang_up,
+                          bool closed, const std::string& left) {
+    ASSERT_NO_FATAL_FAILURE(OpenSessionSeenByProcessor());
+    ASSERT_TRUE(WriteAll(processor_out, before_close));
+    client.SetCloseWaitLimit(closed ? 10.0 : 0.05);
+    StartAnswerer(kCloseWire.size(), chunks, hang_up);
+    EXPECT_EQ(client.CloseSession(true), closed);
+    FinishAnswerer();
+    EXPECT_EQ(received_by_processor, kCloseWire);
+    EXPECT_FALSE(client.IsSessionOpen());
+    EXPECT_EQ(client.ReadBuffer(), left);
+    std::vector<std::string> errors;
+    if (hang_up) errors.push_back(tcp ? "MZorvaneCmdClient::FillReadBuffer(): read() returned 0" : kPipeEndError);
+    if (!closed) errors.push_back(kNoAnswerError + "0 seconds");
+    EXPECT_EQ(diag.Messages("E"), errors);
+    EXPECT_EQ(diag.Has("T2", "fill_read_buffer() abort"), hang_up);
+    EXPECT_EQ(diag.Has("T1", "CloseSession(): close session done ..."), closed);
+  }
+
+  DiagCapture diag;
+  MZorvaneCmdClient client;
+  bool tcp = true;
+  int listener = -1;
   int processor_in = -1;
+  int processor_out = -1;
   int client_writer = -1;
   int client_reader = -1;
-  int processor_out = -1;
+  std::thread answerer;
+  std::atomic<bool> wait_over{false};
+  std::string received_by_processor;
 };
 
-TEST_F(CmdClientPipes, SessionOverPipes) {
-  EXPECT_EQ(client.GetWriterFD(), client_writer);
-  EXPECT_EQ(client.GetReaderFD(), client_reader);
-  ASSERT_EQ(client.OpenSession(), 1);
-  std::string received;
-  ASSERT_TRUE(ReadExactly(processor_in, kOpenWire.size(), &received));
-  EXPECT_EQ(received, kOpenWire);
-
-  // One read brings both markers; the close answer must not wait for more.
-  ASSERT_TRUE(WriteAll(processor_out, "text\n" + Marker(3) + kCloseAnswer));
-  EXPECT_TRUE(client.CloseSession(true));
-  EXPECT_EQ(client.ReadBuffer(), "");
-  received.clear();
-  ASSERT_TRUE(ReadExactly(processor_in, kCloseWire.size(), &received));
-  EXPECT_EQ(received, kCloseWire);
+// A port above 65535 must not be cut to the port below it.
+TEST_F(CmdClientTest, RejectsWhatItCannotUseAndKeepsThePreviousValue) {
+  const unsigned port = FreeLoopbackPort();
+  for (unsigned tried : {port, 65536u + port}) {
+    EXPECT_EQ(client.Open(tried), 0);
+    EXPECT_EQ(client.GetWriterFD(), -1);
+  }
+  client.SetWriterPipeId(5);
+  client.SetReaderPipeId(0);
+  for (int fd : {0, FD_SETSIZE}) client.SetWriterPipeId(fd);
+  for (int fd : {-1, FD_SETSIZE}) client.SetReaderPipeId(fd);
+  client.SetPipeSize(-1);
+  const std::string too_big = "(#" + std::to_string(FD_SETSIZE) + ")";
+  EXPECT_EQ(diag.Messages("E"),
+            (std::vector<std::string>{
+                "MZorvaneCmdClient::create_socket(): connect(127.0.0.1," + std::to_string(port) +
+                    ") failed: Connection refused",
+                "MZorvaneCmdClient::create_socket(): port " + std::to_string(65536u + port) + " is out of range",
+                "SetWriterPipeId(): invalid path id for pipe (#0)",
+                "SetWriterPipeId(): invalid path id for pipe " + too_big,
+                "SetReaderPipeId(): invalid path id for pipe (#-1)",
+                "SetReaderPipeId(): invalid path id for pipe " + too_big,
+                "SetPipeSize(): invalid pipe size (#-1), use default #16384",
+            }));
+  EXPECT_EQ(client.GetWriterFD(), 5);
+  EXPECT_EQ(client.GetReaderFD(), 0);
+  EXPECT_EQ(client.GetPipeSize(), 16384);
 }
 
-TEST_F(CmdClientPipes, ReadsAtMostThePipeSizeAndTracesWhatArrived) {
+// One session at a time and nothing sent outside it; closing without "close"
+// sends nothing and drops what both buffers held.
+TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Link::kTcp));
+  EXPECT_EQ(client.SendCommand(MZorvaneCmdCommand(1, "status")), 0);
+  EXPECT_EQ(client.SendAbort(1, 2), 0);
+  EXPECT_FALSE(client.CloseSession(true));
+  ASSERT_NO_FATAL_FAILURE(OpenSessionSeenByProcessor());
+  EXPECT_EQ(client.OpenSession(), 0);
+
+  ASSERT_EQ(client.SendAbort(7, 0), 1);
+  ASSERT_EQ(client.SendAbort(7, 12), 1);
+  ASSERT_EQ(client.SendAbort(0x10203, 12345), 1);
+  const std::string queued = Bytes({0x00, 0x07, 'a', 'b', 'o', 'r', 't', 0x00}) +
+                             Bytes({0x00, 0x07, 'a', 'b', 'o', 'r', 't', ' ', '0', '0', '1', '2', 0x00}) +
+                             Bytes({0x02, 0x03}) + "abort 12345" + '\0';
+  EXPECT_EQ(client.WriteBuffer(), queued);
+  ASSERT_TRUE(client.FlushCommandBuffer());
+  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer(): Send '..abort...abort 0012...abort 12345.'"));
+  std::string received;
+  ASSERT_TRUE(ReadExactly(processor_in, queued.size(), &received));
+  EXPECT_EQ(received, queued);
+
+  ASSERT_TRUE(WriteAll(processor_out, "late\n"));
+  ASSERT_TRUE(WaitReadable(client.GetReaderFD(), 3000));
+  ASSERT_EQ(client.FillReadBuffer(), 1);
+  ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(12, "autoinfo")), 1);
+  EXPECT_TRUE(client.CloseSession(false));
+  EXPECT_EQ(client.ReadBuffer(), "");
+  EXPECT_EQ(client.GetNumUnwrittenCommands(), 0u);
+  EXPECT_EQ(client.SendCommand(MZorvaneCmdCommand(1, "status")), 0);
+  EXPECT_EQ(ReadAvailable(processor_in, 100), "");
+}
+
+TEST_F(CmdClientTest, PipeReadsTakeAtMostThePipeSizeAndEndOfFileFails) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Link::kPipes));
   client.SetPipeSize(4);
   ASSERT_TRUE(WriteAll(processor_out, Bytes({'a', 'b', 0x01, 0x00, 'c', 'd'})));
+  CloseFd(&processor_out);
   EXPECT_EQ(client.FillReadBuffer(), 1);
   EXPECT_EQ(client.ReadBuffer(), Bytes({'a', 'b', 0x01, 0x00}));
   EXPECT_TRUE(diag.Has("T5", "FillReadBuffer(): received (cnt=4) 'ab..' "));
   EXPECT_EQ(client.FillReadBuffer(), 1);
-  EXPECT_EQ(client.ReadBuffer(), Bytes({'a', 'b', 0x01, 0x00, 'c', 'd'}));
-}
-
-TEST_F(CmdClientPipes, ReaderPipeAtEndOfFileIsAFailure) {
-  CloseFd(&processor_out);
   EXPECT_EQ(client.FillReadBuffer(), 0);
-  EXPECT_TRUE(diag.Has("E", "FillReadBuffer(): read() returned 0, the command processor closed the pipe"));
+  EXPECT_EQ(client.ReadBuffer(), Bytes({'a', 'b', 0x01, 0x00, 'c', 'd'}));
+  EXPECT_EQ(diag.Messages("E"), std::vector<std::string>{kPipeEndError});
 }
 
-TEST_F(CmdClientPipes, CloseEndsWhenTheProcessorClosesItsPipe) {
-  client.SetCloseWaitLimit(MZorvaneCmdClient::kCloseWaitLimitSeconds);
-  ASSERT_EQ(client.OpenSession(), 1);
-  CloseFd(&processor_out);
-  Clock::time_point start = Clock::now();
-  EXPECT_TRUE(client.CloseSession(true));
-  EXPECT_LT(SecondsSince(start), 10.0);
-  EXPECT_TRUE(diag.Has("T2", "fill_read_buffer() abort"));
-}
-
-TEST_F(CmdClientPipes, CloseWaitOnABlockingPipeKeepsItsLimit) {
-  ASSERT_EQ(client.OpenSession(), 1);
-  client.SetCloseWaitLimit(0.2);
-  Clock::time_point start = Clock::now();
+TEST_F(CmdClientTest, DISABLED_CloseWaitGivesUpAfterSixtySeconds) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Link::kTcp));
+  ASSERT_NO_FATAL_FAILURE(OpenSessionSeenByProcessor());
   EXPECT_FALSE(client.CloseSession(true));
-  EXPECT_LT(SecondsSince(start), 10.0);
-  EXPECT_TRUE(diag.Has("E", "CloseSession(): Don't received answer of close command inside 0 seconds"));
+  EXPECT_TRUE(diag.Has("E", kNoAnswerError + "60 seconds"));
 }
 
-TEST_F(CmdClientPipes, WriteToAClosedPipeFailsWithoutEndingTheProcess) {
-  ASSERT_TRUE(SigpipeHasDefaultAction());
-  CloseFd(&processor_in);
-  ASSERT_EQ(client.OpenSession(), 1);
-  EXPECT_FALSE(client.FlushCommandBuffer());
-  EXPECT_EQ(client.WriteBuffer(), kOpenWire);
-  EXPECT_TRUE(diag.Has("E", "FlushOutputBuffer: Error writing over pipe Broken pipe write_len=-1"));
-  EXPECT_FALSE(SigpipeIsPending());
-  sigset_t mask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-  EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
-}
+// ---- the same over a loopback connection and over a pair of pipes ----
 
-TEST_F(CmdClientPipes, SigpipeAlreadyPendingIsLeftToTheCaller) {
-  CloseFd(&processor_in);
-  sigset_t sigpipe_only;
-  sigset_t previous;
-  sigemptyset(&sigpipe_only);
-  sigaddset(&sigpipe_only, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous);
-  raise(SIGPIPE);
-  ASSERT_EQ(client.OpenSession(), 1);
-  EXPECT_FALSE(client.FlushCommandBuffer());
-  EXPECT_TRUE(SigpipeIsPending());
-  const struct timespec no_wait = {0, 0};
-  while (sigtimedwait(&sigpipe_only, nullptr, &no_wait) == SIGPIPE) {
+class CmdClientOverLink : public CmdClientTest, public ::testing::WithParamInterface<Link> {
+ protected:
+  void SetUp() override {
+    CmdClientTest::SetUp();
+    ASSERT_NO_FATAL_FAILURE(Connect(GetParam()));
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+};
+
+TEST_P(CmdClientOverLink, CloseDropsTextAndOtherMarkersBeforeTheAnswer) {
+  ExpectCloseSession("one\n" + Bytes({0x00, 0x00, 0x05}) + "two\n" + kCloseAnswer, {}, false, true, "");
 }
 
-TEST_F(CmdClientPipes, FullNonBlockingPipeIsNotAFailure) {
-  ASSERT_EQ(fcntl(client_writer, F_SETFL, O_NONBLOCK), 0);
-  ASSERT_EQ(client.OpenSession(), 1);
-  ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(1, std::string(1 << 20, 'x'))), 1);
-  EXPECT_TRUE(client.FlushCommandBuffer());
+TEST_P(CmdClientOverLink, CloseAnswerSplitOverReads) {
+  ExpectCloseSession("", {"bye\n" + Bytes({0x00, 0x00}), Bytes({0x00})}, false, true, "");
+}
+
+TEST_P(CmdClientOverLink, CloseEndsWhenTheProcessorHangsUp) { ExpectCloseSession("", {}, true, true, ""); }
+
+// A blocking reader pipe must not hold the wait past its limit.
+TEST_P(CmdClientOverLink, CloseWithoutAnswerGivesUpAndKeepsAnIncompleteMarker) {
+  ExpectCloseSession("text" + Bytes({0x00, 0x00}), {}, false, false, Bytes({0x00, 0x00}));
+}
+
+// A full link takes the rest later, and the close wait keeps offering it.
+TEST_P(CmdClientOverLink, PartialWriteLeavesTheRestQueuedForTheClose) {
+  ASSERT_NO_FATAL_FAILURE(OpenSessionSeenByProcessor());
+  ASSERT_EQ(fcntl(client.GetWriterFD(), F_SETFL, O_NONBLOCK), 0);
+  const std::string text(1 << 20, 'x');
+  const std::string wire = Bytes({0x00, 0x01}) + text + '\0';
+  ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(1, text)), 1);
+  ASSERT_TRUE(client.FlushCommandBuffer());
   const size_t left = client.GetNumUnwrittenCommands();
   ASSERT_GT(left, 0u);
-  EXPECT_TRUE(client.FlushCommandBuffer());
-  EXPECT_EQ(client.GetNumUnwrittenCommands(), left);
+  EXPECT_TRUE(client.WriteBuffer() == wire.substr(wire.size() - left)) << "bytes lost or out of order";
+  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer(): Want to send '..x" + std::string(97, 'x') + "'"));
+  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer: sent " + std::to_string(wire.size() - left) + " bytes of " +
+                                 std::to_string(wire.size())));
+  StartAnswerer(wire.size() + kCloseWire.size(), {kCloseAnswer}, false);
+  EXPECT_TRUE(client.CloseSession(true));
+  FinishAnswerer();
+  EXPECT_TRUE(received_by_processor == wire + kCloseWire) << "bytes lost or out of order";
   EXPECT_TRUE(diag.Messages("E").empty());
 }
+
+TEST_P(CmdClientOverLink, WriteToAGoneProcessorFailsWithoutASignal) {
+  CloseFd(&processor_in);
+  CloseFd(&processor_out);
+  ASSERT_EQ(client.OpenSession(), 1);
+  bool flushed = true;
+  for (int attempt = 0; attempt < 100 && flushed; ++attempt) {
+    client.SendCommand(MZorvaneCmdCommand(1, "status"));
+    flushed = client.FlushCommandBuffer();
+    if (flushed) usleep(10000);
+  }
+  EXPECT_FALSE(flushed);
+  EXPECT_EQ(client.WriteBuffer(), (tcp ? "" : kOpenWire) + kStatusWire);
+  const std::string error = tcp ? "MZorvaneCmdClient::FlushCommandBuffer(): write() failed: "
+                                : "FlushOutputBuffer: Error writing over pipe Broken pipe write_len=-1";
+  ASSERT_FALSE(diag.Messages("E").empty());
+  EXPECT_EQ(diag.Messages("E").back().substr(0, error.size()), error);
+  sigset_t pending;
+  sigset_t mask;
+  sigpending(&pending);
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE) + sigismember(&mask, SIGPIPE), 0) << "SIGPIPE pending or left blocked";
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, CmdClientOverLink, ::testing::Values(Link::kTcp, Link::kPipes),
+                         [](const ::testing::TestParamInfo<Link>& info) {
+                           return info.param == Link::kTcp ? "Tcp" : "Pipes";
+                         });
 
 }  // namespace

@@ -454,10 +454,13 @@ void MZorvaneCmdClient::poll_close_answer(double seconds_left) {
 
 // The socket never blocks. A reader pipe may, and a blocking read would hold
 // the wait past its limit, so wait for it with the time that is left; with a
-// whole marker already buffered there is no reason to wait at all.
+// whole marker already buffered there is no reason to wait at all. While
+// commands are still queued the wait must not outlast one pause: the answer
+// cannot come before they, and "close" behind them, have been offered again.
 bool MZorvaneCmdClient::close_answer_may_be_read(double seconds_left) const {
   if (UseCmdClientSocketToRead()) return true;
   if (holds_complete_marker()) seconds_left = 0.0;
+  if (!write_buffer.empty()) seconds_left = std::min(seconds_left, kClosePollPauseSeconds);
   struct pollfd entry = {reader_fd, POLLIN, 0};
   return poll(&entry, 1, PollTimeoutMs(seconds_left)) > 0;
 }
