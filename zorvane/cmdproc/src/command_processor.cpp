@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "diagnostics.h"
 #include "parsing.h"
@@ -36,8 +35,8 @@ CommandProcessor::CommandProcessor(VariableStore* variables, OutputBuffer* outpu
 
 CommandProcessor::Handler CommandProcessor::HandlerFor(const std::string& word) {
   static const std::map<std::string, Handler> handlers = {
-      {"open", &CommandProcessor::Open},
-      {"close", &CommandProcessor::Close},
+      {"open", &CommandProcessor::OpenOrClose},
+      {"close", &CommandProcessor::OpenOrClose},
       {"echo", &CommandProcessor::Echo},
       {"set", &CommandProcessor::Set},
       {"get", &CommandProcessor::Get},
@@ -59,8 +58,9 @@ void CommandProcessor::Handle(const Record& record, Clock::time_point now) {
     Warn("record with invalid transaction id %u ignored", record.id);
     return;
   }
-  Command command{record.id, std::string(), std::string(), now};
+  Command command{record.id, std::string(), std::string(), {}, now};
   SplitFirstWord(record.text, &command.word, &command.arguments);
+  command.words = Words(command.arguments);
   bool session_command = command.word == "open" || command.word == "close";
   if (terminated_ && !session_command) return;
   // A running transaction whose id comes again is replaced: two markers for one id would be ambiguous.
@@ -72,13 +72,7 @@ void CommandProcessor::Handle(const Record& record, Clock::time_point now) {
   (this->*HandlerFor(command.word))(command);
 }
 
-void CommandProcessor::Open(const Command& command) {
-  EndAllSilently();
-  terminated_ = false;
-  Finish(command.id);
-}
-
-void CommandProcessor::Close(const Command& command) {
+void CommandProcessor::OpenOrClose(const Command& command) {
   EndAllSilently();
   terminated_ = false;
   Finish(command.id);
@@ -105,22 +99,21 @@ void CommandProcessor::Set(const Command& command) {
 }
 
 void CommandProcessor::Get(const Command& command) {
-  std::vector<std::string> words = Words(command.arguments);
-  if (words.size() != 1) {
+  if (command.words.size() != 1) {
     Finish(command.id, "usage: get NAME");
     return;
   }
-  auto found = variables_->find(words[0]);
-  Finish(command.id, found == variables_->end() ? "get: no value for " + words[0] : found->second);
+  const std::string& name = command.words[0];
+  auto found = variables_->find(name);
+  Finish(command.id, found == variables_->end() ? "get: no value for " + name : found->second);
 }
 
 void CommandProcessor::Sleep(const Command& command) {
-  std::vector<std::string> words = Words(command.arguments);
   double seconds = 0;
-  if (words.size() != 1) {
+  if (command.words.size() != 1) {
     Finish(command.id, "usage: sleep SECONDS");
-  } else if (!ParseSeconds(words[0], kMaxSeconds, &seconds)) {
-    Finish(command.id, "sleep: invalid seconds: " + words[0]);
+  } else if (!ParseSeconds(command.words[0], kMaxSeconds, &seconds)) {
+    Finish(command.id, "sleep: invalid seconds: " + command.words[0]);
   } else {
     Transaction sleep;
     sleep.kind = Transaction::Kind::kSleep;
@@ -130,14 +123,13 @@ void CommandProcessor::Sleep(const Command& command) {
 }
 
 void CommandProcessor::Count(const Command& command) {
-  std::vector<std::string> words = Words(command.arguments);
   unsigned long long last = 0;
-  if (words.size() != 1) {
+  if (command.words.size() != 1) {
     Finish(command.id, "usage: count N");
     return;
   }
-  if (!ParseDecimal(words[0], kMaxCount, &last)) {
-    Finish(command.id, "count: invalid number: " + words[0]);
+  if (!ParseDecimal(command.words[0], kMaxCount, &last)) {
+    Finish(command.id, "count: invalid number: " + command.words[0]);
     return;
   }
   Transaction count;
@@ -151,7 +143,7 @@ void CommandProcessor::Count(const Command& command) {
 }
 
 void CommandProcessor::StartPeriodic(const Command& command) {
-  std::vector<std::string> words = Words(command.arguments);
+  const std::vector<std::string>& words = command.words;
   double interval = kDefaultInterval;
   if (words.size() > 1) {
     Finish(command.id, "usage: " + command.word + " [SECONDS]");
@@ -171,11 +163,10 @@ void CommandProcessor::StartPeriodic(const Command& command) {
 }
 
 void CommandProcessor::Abort(const Command& command) {
-  std::vector<std::string> words = Words(command.arguments);
-  if (words.empty()) {
+  if (command.words.empty()) {
     AbortAll(command);
-  } else if (words.size() == 1) {
-    AbortOne(command, words[0]);
+  } else if (command.words.size() == 1) {
+    AbortOne(command, command.words[0]);
   } else {
     Finish(command.id, "usage: abort [TTTT]");
   }

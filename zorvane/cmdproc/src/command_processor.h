@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "output_buffer.h"
 #include "record_reader.h"
@@ -48,15 +49,15 @@ class CommandProcessor {
   struct Command {
     unsigned id;
     std::string word;
-    std::string arguments;
+    std::string arguments;           // the text behind the word, its blanks kept
+    std::vector<std::string> words;  // the arguments split into words
     Clock::time_point now;
   };
 
   using Handler = void (CommandProcessor::*)(const Command& command);
   static Handler HandlerFor(const std::string& word);
 
-  void Open(const Command& command);
-  void Close(const Command& command);
+  void OpenOrClose(const Command& command);
   void Echo(const Command& command);
   void Set(const Command& command);
   void Get(const Command& command);

@@ -21,9 +21,11 @@ volatile sig_atomic_t server_pid = 0;
 // The write end of a pipe that becomes readable when the server has ended.
 volatile sig_atomic_t server_exit_fd = -1;
 
-void ForwardSignal(int signal_number) {
+// SIGINT becomes SIGTERM: the server ignores SIGINT, and a Ctrl-C in a terminal
+// must still end it.
+void TerminateServer(int) {
   int saved = errno;
-  if (server_pid > 0) kill(static_cast<pid_t>(server_pid), signal_number);
+  if (server_pid > 0) kill(static_cast<pid_t>(server_pid), SIGTERM);
   errno = saved;
 }
 
@@ -46,12 +48,15 @@ bool CreatePipes(Pipes* pipes) {
          pipe2(pipes->server_exit, O_CLOEXEC | O_NONBLOCK) == 0;
 }
 
+void CloseEnd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
 void CloseAll(Pipes* pipes) {
   for (int* pair : {pipes->commands, pipes->answers, pipes->server_exit}) {
-    for (int end = 0; end < 2; ++end) {
-      if (pair[end] >= 0) close(pair[end]);
-      pair[end] = -1;
-    }
+    CloseEnd(&pair[0]);
+    CloseEnd(&pair[1]);
   }
 }
 
@@ -85,7 +90,7 @@ std::vector<std::string> ServerArguments(const std::vector<std::string>& command
 void InstallHandlers() {
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
-  action.sa_handler = ForwardSignal;
+  action.sa_handler = TerminateServer;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
   action.sa_handler = NoteServerExit;
@@ -136,9 +141,8 @@ int RunSpawned(const std::vector<std::string>& command) {
     CloseAll(&pipes);
     return 1;
   }
-  close(pipes.commands[1]);
-  close(pipes.answers[0]);
-  pipes.commands[1] = pipes.answers[0] = -1;
+  CloseEnd(&pipes.commands[1]);
+  CloseEnd(&pipes.answers[0]);
   server_pid = pid;
   server_exit_fd = pipes.server_exit[1];
   InstallHandlers();
@@ -151,9 +155,8 @@ int RunSpawned(const std::vector<std::string>& command) {
     Warn("cannot make the pipes non-blocking: %s", strerror(errno));
   }
   // Closing our ends first lets a server that is still running see the end of its answers.
-  close(pipes.commands[0]);
-  close(pipes.answers[1]);
-  pipes.commands[0] = pipes.answers[1] = -1;
+  CloseEnd(&pipes.commands[0]);
+  CloseEnd(&pipes.answers[1]);
   int status = WaitForServer(pid);
   server_pid = 0;
   CloseAll(&pipes);
