@@ -1,5 +1,8 @@
 #include "server_harness.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -101,6 +104,14 @@ void ServerHarness::CloseProcessor() {
   answer_fd = -1;
 }
 
+void ServerHarness::CloseAnswers() {
+  if (answer_fd != command_fd) {
+    CloseFd(&answer_fd);
+  } else if (command_fd >= 0) {
+    shutdown(command_fd, SHUT_WR);
+  }
+}
+
 bool ServerHarness::HasLog(const std::string& tag, const std::string& message) const {
   for (const DiagRecord& record : ParseDiagRecords(server.Stderr())) {
     if (record.tag == tag && record.message == message) return true;
@@ -114,4 +125,67 @@ bool ServerHarness::WaitForLog(const std::string& tag, const std::string& messag
     usleep(10000);
   }
   return false;
+}
+
+RealStack::~RealStack() {
+  server.Stop();
+  processor.Stop();
+}
+
+bool RealStack::Start(Link link, const std::vector<std::string>& env) {
+  server_port = FreeLoopbackPort();
+  std::string listen_option = "-ps=" + std::to_string(server_port);
+  if (link == Link::kPipes) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);  // a server that outlives its processor is reaped here
+    return processor.Start({ZORVANE_CMDPROC_BIN, "--spawn", ZORVANE_SERVER_BIN, listen_option}, env) &&
+           WaitUntil([this] { return (spawned_pid = FindChild(processor.Pid())) > 0; });
+  }
+  unsigned short processor_port = FreeLoopbackPort();
+  if (!processor.Start({ZORVANE_CMDPROC_BIN, "--listen", std::to_string(processor_port)}, env)) return false;
+  int probe = ConnectLoopback(processor_port, 5000);  // the processor sees it end and listens again
+  if (probe < 0) return false;
+  close(probe);
+  return server.Start({ZORVANE_SERVER_BIN, listen_option, "-pc=" + std::to_string(processor_port)}, env);
+}
+
+int RealStack::Connect() {
+  int client = ConnectLoopback(server_port, 5000);
+  std::string ready;
+  if (client >= 0 && ReadExactly(client, Ready(0).size(), &ready, 5000) && ready == Ready(0)) return client;
+  CloseFd(&client);
+  return -1;
+}
+
+bool RealStack::KillProcessor() {
+  processor.Stop(SIGKILL);
+  if (spawned_pid < 0) return true;
+  if (!WaitUntil([this] { return ParentOf(spawned_pid) == getpid(); })) return false;
+  server.Adopt(spawned_pid);
+  return true;
+}
+
+std::string RealStack::Log() const { return spawned_pid < 0 ? server.Stderr() : processor.Stderr(); }
+
+void ReplyBatch::Add(const std::string& request, const std::vector<std::string>& own_lines,
+                     const std::vector<std::string>& relayed_lines) {
+  requests += request;
+  own.insert(own.end(), own_lines.begin(), own_lines.end());
+  relayed.insert(relayed.end(), relayed_lines.begin(), relayed_lines.end());
+  for (const std::string& line : own_lines) reply_size += line.size();
+  for (const std::string& line : relayed_lines) reply_size += line.size();
+}
+
+bool ReplyBatch::Matches(const std::string& received) const {
+  size_t position = 0;
+  size_t next_own = 0;
+  size_t next_relayed = 0;
+  auto takes = [&](const std::vector<std::string>& lines, size_t* next) {
+    if (*next == lines.size() || received.compare(position, lines[*next].size(), lines[*next]) != 0) return false;
+    position += lines[(*next)++].size();
+    return true;
+  };
+  while (position < received.size()) {
+    if (!takes(own, &next_own) && !takes(relayed, &next_relayed)) return false;
+  }
+  return next_own == own.size() && next_relayed == relayed.size();
 }

@@ -35,6 +35,14 @@ std::vector<DiagRecord> ParseDiagRecords(const std::string& stream) {
   return records;
 }
 
+int CountDiagRecords(const std::string& stream, const std::string& tag, const std::string& message) {
+  int count = 0;
+  for (const DiagRecord& record : ParseDiagRecords(stream)) {
+    if (record.tag == tag && record.message == message) ++count;
+  }
+  return count;
+}
+
 DiagCapture::DiagCapture() { MQdrCore_SetSink(&DiagCapture::Sink, this); }
 
 DiagCapture::~DiagCapture() { MQdrCore_ResetSink(); }

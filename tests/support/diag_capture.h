@@ -16,6 +16,8 @@ struct DiagRecord {
 bool ParseDiagRecord(const std::string& text, DiagRecord* record);
 // Parses every record of a captured stream (for example a child's stderr).
 std::vector<DiagRecord> ParseDiagRecords(const std::string& stream);
+// Number of records of a captured stream with this tag and exact message.
+int CountDiagRecords(const std::string& stream, const std::string& tag, const std::string& message);
 
 class DiagCapture {
  public:

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -156,6 +157,44 @@ bool ReadToEof(int fd, std::string* out, int timeout_ms) {
     if (n == 0) return true;
     out->append(chunk, static_cast<size_t>(n));
   }
+}
+
+size_t SendWhileTaken(int fd, const std::string& bytes, size_t sent, int timeout_ms) {
+  while (sent < bytes.size() && WaitWritable(fd, timeout_ms)) {
+    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  return sent;
+}
+
+std::string ReadWhileSending(int fd, size_t count, const std::string& bytes, size_t sent, int timeout_ms) {
+  std::string received;
+  char chunk[65536];
+  int on = 1;
+  while (received.size() < count) {
+    struct pollfd entry = {fd, static_cast<short>(POLLIN | (sent < bytes.size() ? POLLOUT : 0)), 0};
+    if (poll(&entry, 1, timeout_ms) <= 0) break;
+    if (entry.revents & POLLOUT) {
+      ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) sent += static_cast<size_t>(n);
+    }
+    if (entry.revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = read(fd, chunk, sizeof(chunk));
+      if (n <= 0) break;
+      received.append(chunk, static_cast<size_t>(n));
+      setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof(on));
+    }
+  }
+  return received;
+}
+
+void HangUp(int* fd, int timeout_ms) {
+  if (*fd < 0) return;
+  shutdown(*fd, SHUT_WR);
+  std::string rest;
+  ReadToEof(*fd, &rest, timeout_ms);
+  CloseFd(fd);
 }
 
 void CloseFd(int* fd) {

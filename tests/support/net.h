@@ -22,6 +22,17 @@ std::string ReadUntil(int fd, const std::string& suffix, int timeout_ms = 3000);
 std::string ReadAvailable(int fd, int quiet_ms = 100);
 // Reads until end of stream; false on timeout (what was read is in `out`).
 bool ReadToEof(int fd, std::string* out, int timeout_ms = 3000);
+// Sends from `sent` on while the socket takes the bytes within timeout_ms;
+// returns how far it got.
+size_t SendWhileTaken(int fd, const std::string& bytes, size_t sent, int timeout_ms = 500);
+// Reads until `count` bytes have come (or none for timeout_ms), meanwhile
+// sending the rest of `bytes` from `sent` on whenever the socket takes it.
+// Every segment is acknowledged at once: a peer with a small send buffer
+// would otherwise wait for the delayed-ACK timer again and again.
+std::string ReadWhileSending(int fd, size_t count, const std::string& bytes = std::string(), size_t sent = 0,
+                             int timeout_ms = 5000);
+// Ends a connection in order: shuts down writing, reads to end of stream, closes.
+void HangUp(int* fd, int timeout_ms = 5000);
 // Waits until fd is readable; false on timeout.
 bool WaitReadable(int fd, int timeout_ms);
 // Waits until fd is writable; false on timeout.

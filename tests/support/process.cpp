@@ -141,6 +141,11 @@ long ChildProcess::StatusKb(const char* field) const {
   return -1;
 }
 
+void ChildProcess::Adopt(pid_t orphan) {
+  pid = orphan;
+  exit_status = -1;
+}
+
 int ChildProcess::OpenFdCount() const {
   DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
   if (dir == nullptr) return -1;
@@ -150,4 +155,32 @@ int ChildProcess::OpenFdCount() const {
   }
   closedir(dir);
   return count;
+}
+
+pid_t ParentOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos) return -1;
+  // After the command name: the state (field 3), then the parent (field 4).
+  std::istringstream fields(stat.substr(close_paren + 2));
+  std::string state;
+  long parent = -1;
+  fields >> state >> parent;
+  return static_cast<pid_t>(parent);
+}
+
+pid_t FindChild(pid_t parent) {
+  DIR* dir = opendir("/proc");
+  if (dir == nullptr) return -1;
+  pid_t found = -1;
+  while (struct dirent* entry = readdir(dir)) {
+    pid_t pid = static_cast<pid_t>(atol(entry->d_name));
+    if (pid > 0 && ParentOf(pid) == parent) {
+      found = pid;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
 }

@@ -4,6 +4,7 @@
 #define TEST_PROCESS_H
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -32,11 +33,29 @@ class ChildProcess {
   long StatusKb(const char* field) const;
   // Number of open descriptors, from /proc/PID/fd; -1 if unknown.
   int OpenFdCount() const;
+  // Takes charge of a process that has become this process's child (an
+  // orphan adopted by a subreaper); its standard error is not captured here.
+  void Adopt(pid_t orphan);
 
  private:
   pid_t pid = -1;
   int exit_status = -1;
   std::string stderr_path;
 };
+
+// Polls `done` every 10 ms until it holds or timeout_ms has passed.
+template <typename Condition>
+bool WaitUntil(Condition done, int timeout_ms = 5000) {
+  for (int waited = 0; waited <= timeout_ms; waited += 10) {
+    if (done()) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+// The parent of a process, from /proc; -1 if unknown.
+pid_t ParentOf(pid_t pid);
+// A child of `parent`, from /proc; -1 if it has none.
+pid_t FindChild(pid_t parent);
 
 #endif

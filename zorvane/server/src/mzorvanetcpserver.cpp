@@ -233,6 +233,12 @@ void MZorvaneTCPServer::read_command_channel(bool* abort_connection) {
     *abort_connection = true;
     MTRACE(2, "analyse_client_answer() abort\n");
   }
+  // What stays is an unfinished answer line; one that never ends would grow
+  // without bound, since nothing of it may be relayed before its line end.
+  if (cmd_client.ReadBuffer().size() > kMaxUnfinishedAnswer) {
+    MERRLOG("MZorvaneTCPServer::Run(): answer of more than %zu bytes without a line end", kMaxUnfinishedAnswer);
+    *abort_connection = true;
+  }
 }
 
 void MZorvaneTCPServer::flush_client(bool* abort_connection) {

@@ -27,6 +27,8 @@ class MZorvaneTCPServer {
   // Reads from the client also pause while as much waits for the processor.
   static constexpr size_t kBacklogHighMark = 1024 * 1024;
   static constexpr size_t kBacklogLowMark = 256 * 1024;
+  // Longest answer line the server holds while its line end has not come.
+  static constexpr size_t kMaxUnfinishedAnswer = 1024 * 1024;
 
   enum TidState : uint8_t { kTidFree = 0, kTidPending = 1, kTidBackground = 2 };
 
