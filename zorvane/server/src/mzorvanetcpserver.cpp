@@ -166,7 +166,8 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
     if (IsSet(sets.connection_fd, &read_set)) read_client(abort_connection);
     if (IsSet(sets.reader_fd, &read_set)) read_command_channel(abort_connection);
     if (write_set_used && IsSet(sets.connection_fd, &write_set)) flush_client(abort_connection);
-    if (IsSet(sets.listen_fd, &read_set)) refuse_client();
+    // A client that arrives as the served one leaves waits for the slot.
+    if (IsSet(sets.listen_fd, &read_set) && !*abort_connection) refuse_client();
   } else if (result < 0 && errno != EINTR) {
     MERRLOG("MZorvaneTCPServer::Run(): select() [2] failed: %.40s", strerror(errno));
     *abort_connection = true;
