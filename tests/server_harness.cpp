@@ -130,13 +130,16 @@ bool ServerHarness::WaitForLog(const std::string& tag, const std::string& messag
 RealStack::~RealStack() {
   server.Stop();
   processor.Stop();
+  if (spawned_pid > 0) kill(spawned_pid, SIGKILL);  // in case it was never adopted
 }
+
+bool RealStack::CanAdoptOrphans() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
 
 bool RealStack::Start(Link link, const std::vector<std::string>& env) {
   server_port = FreeLoopbackPort();
   std::string listen_option = "-ps=" + std::to_string(server_port);
   if (link == Link::kPipes) {
-    prctl(PR_SET_CHILD_SUBREAPER, 1);  // a server that outlives its processor is reaped here
+    if (!CanAdoptOrphans()) return false;  // a server that outlives its processor is reaped here
     return processor.Start({ZORVANE_CMDPROC_BIN, "--spawn", ZORVANE_SERVER_BIN, listen_option}, env) &&
            WaitUntil([this] { return (spawned_pid = FindChild(processor.Pid())) > 0; });
   }

@@ -79,6 +79,9 @@ class RealStack {
  public:
   ~RealStack();
   bool Start(Link link, const std::vector<std::string>& env = {"MTRACE_LEVEL=2"});
+  // Makes this process the reaper of orphaned descendants; false where the
+  // system (or an emulator) does not allow it.
+  static bool CanAdoptOrphans();
   // Connects a client and reads the ready line of its session; -1 on failure.
   int Connect();
   // Kills the processor; over pipes the server it leaves behind becomes this

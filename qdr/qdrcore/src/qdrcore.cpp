@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+static_assert(sizeof(time_t) >= 8, "record timestamps need a time_t that goes past 2038");
+
 namespace {
 
 constexpr int kDefaultLevel = 2;

@@ -139,10 +139,16 @@ void MZorvaneCmdClient::SetReaderPipeId(int fd) {
   MTRACE(5, "SetReaderPipeId(): reader_fd=%d", reader_fd);
 }
 
+// A buffer near INT_MAX bytes cannot even be allocated on a 32-bit target,
+// and a read never takes more than the pipe holds.
 void MZorvaneCmdClient::SetPipeSize(int size) {
   if (size < 1) {
     MERRLOG("SetPipeSize(): invalid pipe size (#%d), use default #%d", size, pipe_size);
     return;
+  }
+  if (size > kMaxPipeSize) {
+    MERRLOG("SetPipeSize(): pipe size #%d too large, use #%d", size, kMaxPipeSize);
+    size = kMaxPipeSize;
   }
   if (size != pipe_size) {
     pipe_size = size;

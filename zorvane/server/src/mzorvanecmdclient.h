@@ -28,6 +28,8 @@ void RenderWireForTrace(std::string* bytes);
 class MZorvaneCmdClient {
  public:
   static constexpr int kDefaultPipeSize = 16384;
+  // The most a pipe holds with Linux's default limit (pipe-max-size).
+  static constexpr int kMaxPipeSize = 1024 * 1024;
   static constexpr double kCloseWaitLimitSeconds = 60.0;
   static constexpr double kClosePollPauseSeconds = 0.01;
 

@@ -53,6 +53,23 @@ int AcceptPeer(int listen_fd) {
   return accept(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length);
 }
 
+// Accepted connections inherit these from the listener.
+void SetKeepAliveTiming(int fd) {
+  struct Timing {
+    int option;
+    const char* name;
+    int value;
+  };
+  for (const Timing& timing : {Timing{TCP_KEEPIDLE, "TCP_KEEPIDLE", MZorvaneTCPSocket::kKeepAliveIdleSeconds},
+                               Timing{TCP_KEEPINTVL, "TCP_KEEPINTVL", MZorvaneTCPSocket::kKeepAliveIntervalSeconds},
+                               Timing{TCP_KEEPCNT, "TCP_KEEPCNT", MZorvaneTCPSocket::kKeepAliveProbeCount}}) {
+    if (!SetIntOption(fd, IPPROTO_TCP, timing.option, timing.value)) {
+      MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,%s, ...) failed: %.40s", timing.name,
+              strerror(errno));
+    }
+  }
+}
+
 // Keep-alive and address reuse are needed for a usable listener; the rest
 // only tunes it, so their failures are logged and set-up goes on.
 bool SetListenerOptions(int fd) {
@@ -60,6 +77,7 @@ bool SetListenerOptions(int fd) {
     MERRTRACE("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_KEEPALIVE, ...) failed: %.40s", strerror(errno));
     return false;
   }
+  SetKeepAliveTiming(fd);
   if (!SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) {
     MERRTRACE("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_REUSEADDR, ...) failed: %.40s", strerror(errno));
     return false;

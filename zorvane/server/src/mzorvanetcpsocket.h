@@ -12,6 +12,12 @@ class MZorvaneTCPSocket {
   // A client line may not grow beyond this without a line end.
   static constexpr size_t kMaxUnterminatedLine = 1024 * 1024;
   static constexpr unsigned kDefaultPort = 7073;
+  // A client whose host vanished without a FIN or RST would hold the only
+  // client slot for hours with the system's keep-alive defaults; with these
+  // it is found dead after idle + count * interval, about a minute.
+  static constexpr int kKeepAliveIdleSeconds = 30;
+  static constexpr int kKeepAliveIntervalSeconds = 10;
+  static constexpr int kKeepAliveProbeCount = 3;
 
   MZorvaneTCPSocket() = default;
   ~MZorvaneTCPSocket();

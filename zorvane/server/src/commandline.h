@@ -1,0 +1,20 @@
+// The server's command line and initial trace level. parse_args writes the
+// globals below; main configures the command channel from them.
+#ifndef COMMANDLINE_H
+#define COMMANDLINE_H
+
+extern int PortServer;              // -ps=, 0 when not given
+extern int PortClient;              // -pc=, 0 when not given
+extern bool UsePipe;                // set by -pw=, -pr= and -s=
+extern int CmdClient_PipeSize;      // -s=, -1 when not given
+extern int CmdClient_ReaderPipeId;  // -pr=, -1 when not given
+extern int CmdClient_WriterPipeId;  // -pw=, -1 when not given
+
+// The trace level from MTRACE_LEVEL (clamped to 0..5), else 2.
+void GetMTraceLevelFromEnv();
+
+// True when every argument after the program name was accepted. Each option
+// takes effect as it is read, so -t= governs the traces of later options.
+bool parse_args(int argc, char** argv);
+
+#endif
