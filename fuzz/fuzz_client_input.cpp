@@ -1,0 +1,310 @@
+// Fuzz target: the client's bytes through the line cutter into the request
+// interpreter. The bytes reach the server's client connection in chunks the
+// input chooses; each line is checked against a model of the request grammar:
+// the reply bytes the client receives, the wire records the command processor
+// receives, the result and the transaction table.
+//
+// Input: the last byte holds flags (bit 0: no command-processor session,
+// bit 1: trace level 5); then, taken from the back, the length of each chunk
+// (1 to 256) whose bytes are taken from the front.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "qdrcore.h"
+#include "server_probe.h"
+
+namespace {
+
+constexpr int kNumTids = MZorvaneTCPServer::kNumTids;
+constexpr int kHighestTid = kNumTids - 1;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+size_t SkipBlanks(const std::string& text, size_t from) {
+  while (from < text.size() && IsBlank(text[from])) ++from;
+  return from;
+}
+
+size_t DigitRunEnd(const std::string& text, size_t from) {
+  while (from < text.size() && IsDigit(text[from])) ++from;
+  return from;
+}
+
+size_t LetterRunEnd(const std::string& text, size_t from) {
+  while (from < text.size() && IsLetter(text[from])) ++from;
+  return from;
+}
+
+// The value of a run of digits; kNumTids stands for every value above 9999.
+int DigitRunValue(const std::string& digits) {
+  size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return 0;
+  if (digits.size() - first > 4) return kNumTids;
+  int value = 0;
+  for (size_t i = first; i < digits.size(); ++i) value = value * 10 + (digits[i] - '0');
+  return value;
+}
+
+std::string Error(const std::string& text) { return "error \"" + text + "\""; }
+
+std::string FourDigits(int tid) {
+  char digits[8];
+  snprintf(digits, sizeof(digits), "%04d", tid);
+  return digits;
+}
+
+// The line cutter: CR and LF end a line, empty lines are dropped.
+class LineModel {
+ public:
+  std::vector<std::string> Feed(const std::string& bytes) {
+    std::vector<std::string> lines;
+    for (char c : bytes) {
+      if (c != '\r' && c != '\n') {
+        partial += c;
+      } else if (!partial.empty()) {
+        lines.push_back(partial);
+        partial.clear();
+      }
+    }
+    return lines;
+  }
+
+ private:
+  std::string partial;
+};
+
+// The request grammar over a transaction table of its own.
+class RequestModel {
+ public:
+  struct Outcome {
+    bool result = true;
+    std::string replies;
+    std::string wire;
+    std::vector<std::string> errors;
+  };
+
+  explicit RequestModel(bool session_open) : session_open(session_open) {}
+
+  Outcome Handle(const std::string& received) {
+    const std::string line = received.substr(0, received.find('\0'));
+    Outcome outcome;
+    if (!line.empty() && line[0] == '.') {
+      outcome.result = false;
+      return outcome;
+    }
+    if (!line.empty() && line[0] == '\t') {
+      outcome.replies = StatusReport(0);
+      return outcome;
+    }
+    size_t id_end = DigitRunEnd(line, 0);
+    if (id_end == 0) {
+      outcome.replies = ReplyLine(0, Error("transaction: t-id missing"));
+      return outcome;
+    }
+    int tid = DigitRunValue(line.substr(0, id_end));
+    if (tid < 1 || tid > kHighestTid || states[tid] != MZorvaneTCPServer::kTidFree) {
+      outcome.replies = ReplyLine(0, Error("transaction: t-id invalid"));
+      return outcome;
+    }
+    if (id_end == line.size() || !IsBlank(line[id_end])) {
+      outcome.replies = ReplyLine(tid, Error("syntax invalid"));
+      return outcome;
+    }
+    outcome.replies = ReplyLine(tid, "ack");
+    size_t word = SkipBlanks(line, id_end);
+    size_t word_end = LetterRunEnd(line, word);
+    if (word_end == word || (word_end < line.size() && !IsBlank(line[word_end]))) {
+      outcome.replies += ReplyLine(tid, Error("transaction: command missing or invalid")) + ReplyLine(tid, "ready");
+      return outcome;
+    }
+    std::string command = line.substr(word);
+    if (command.compare(0, 6, "status") == 0) {
+      outcome.replies += StatusReport(tid) + ReplyLine(tid, "ready");
+      return outcome;
+    }
+    if (command.compare(0, 5, "abort") == 0) {
+      Abort(tid, line.substr(word_end), &outcome);
+      return outcome;
+    }
+    Forward(tid, command, &outcome);
+    return outcome;
+  }
+
+  bool Matches(MZorvaneTCPServerProbe& probe) const {
+    return SameRecords(pending, probe.PendingCommands()) && SameRecords(background, probe.BackgroundCommands()) &&
+           memcmp(states.data(), probe.States().data(), states.size()) == 0;
+  }
+
+ private:
+  struct Record {
+    int tid;
+    std::string command;
+  };
+
+  static bool SameRecords(const std::vector<Record>& expected, const MZorvaneTCPServerProbe::CommandList& actual) {
+    if (expected.size() != actual.size()) return false;
+    auto record = actual.begin();
+    for (const Record& wanted : expected) {
+      if (record->tid != wanted.tid || record->command != wanted.command) return false;
+      ++record;
+    }
+    return true;
+  }
+
+  std::string StatusReport(int tid) const {
+    if (pending.empty() && background.empty()) return ReplyLine(tid, "data idle");
+    std::string report;
+    for (size_t i = 0; i < pending.size(); ++i) {
+      report += ReplyLine(tid, "data " + FourDigits(pending[i].tid) + (i == 0 ? " running" : " waiting"));
+    }
+    for (const Record& record : background) report += ReplyLine(tid, "data " + FourDigits(record.tid) + " background");
+    return report;
+  }
+
+  void Abort(int tid, const std::string& rest, Outcome* outcome) {
+    size_t digits = SkipBlanks(rest, 0);
+    size_t digits_end = DigitRunEnd(rest, digits);
+    const char* error = nullptr;
+    int target = DigitRunValue(rest.substr(digits, digits_end - digits));
+    if (SkipBlanks(rest, digits_end) != rest.size()) {
+      error = "syntax invalid";
+    } else if (target > kHighestTid) {
+      error = "t-id invalid";
+    } else if (target != 0 && states[target] == MZorvaneTCPServer::kTidFree) {
+      error = "t-id unused";
+    }
+    if (error != nullptr) {
+      outcome->replies += ReplyLine(tid, Error(error)) + ReplyLine(tid, "ready");
+      return;
+    }
+    if (session_open) outcome->wire = WireRecord(tid, target == 0 ? "abort" : "abort " + FourDigits(target));
+    pending.push_back(Record{tid, ""});
+    states[tid] = MZorvaneTCPServer::kTidPending;
+  }
+
+  void Forward(int tid, const std::string& command, Outcome* outcome) {
+    if (!session_open) {
+      outcome->result = false;
+      outcome->errors.push_back("SendCommand failed, closing connection");
+      return;
+    }
+    outcome->wire = WireRecord(tid, command);
+    bool background_command = command.compare(0, 8, "autoinfo") == 0 || command.compare(0, 9, "autolatch") == 0 ||
+                              command.compare(0, 7, "preview") == 0;
+    (background_command ? background : pending).push_back(Record{tid, command});
+    states[tid] = background_command ? MZorvaneTCPServer::kTidBackground : MZorvaneTCPServer::kTidPending;
+  }
+
+  bool session_open;
+  std::vector<Record> pending;
+  std::vector<Record> background;
+  std::array<uint8_t, kNumTids> states{};
+};
+
+struct Fixture {
+  MZorvaneTCPServer server;
+  MZorvaneTCPServerProbe probe{&server};
+  int client_end = -1;
+  CommandPipes pipes;
+};
+
+void OpenSession(Fixture* fixture) {
+  FUZZ_REQUIRE(fixture->probe.CmdClient().OpenSession() == 1);
+  std::string wire = CollectCommandBytes(&fixture->probe.CmdClient(), fixture->pipes.commands_read_end);
+  FUZZ_REQUIRE(wire == WireRecord(0, "open"));
+}
+
+Fixture& TheFixture() {
+  static Fixture* fixture = [] {
+    CaptureDiagnostics();
+    _MTrace_SetLevel("default", 0);
+    Fixture* created = new Fixture;
+    created->client_end = AttachClientConnection(&created->probe.Socket());
+    created->pipes = AttachCommandPipes(&created->probe.CmdClient());
+    OpenSession(created);
+    return created;
+  }();
+  return *fixture;
+}
+
+void CheckRequest(Fixture* fixture, const std::string& line, RequestModel* model) {
+  MZorvaneTCPServerProbe& probe = fixture->probe;
+  RequestModel::Outcome expected = model->Handle(line);
+  ClearDiagnostics();
+  bool result = probe.AnalyseCommandLine(line);
+  FUZZ_REQUIRE(probe.TableInvariantsHold());
+  FUZZ_REQUIRE(result == expected.result);
+  FUZZ_REQUIRE(ErrorMessages() == expected.errors);
+
+  std::string replies = CollectClientBytes(&probe.Socket(), fixture->client_end);
+  std::vector<std::string> reply_lines;
+  FUZZ_REQUIRE(SplitReplyLines(replies, &reply_lines));
+  for (const std::string& reply : reply_lines) FUZZ_REQUIRE(IsReplyLine(reply));
+  FUZZ_REQUIRE(replies == expected.replies);
+
+  std::string wire = CollectCommandBytes(&probe.CmdClient(), fixture->pipes.commands_read_end);
+  std::vector<MZorvaneCmdCommand> records;
+  FUZZ_REQUIRE(SplitWireRecords(wire, &records));
+  FUZZ_REQUIRE(records.size() <= 1);
+  if (!records.empty()) FUZZ_REQUIRE(reply_lines.size() == 1 && reply_lines[0] == ReplyLine(records[0].tid, "ack"));
+  FUZZ_REQUIRE(wire == expected.wire);
+  FUZZ_REQUIRE(model->Matches(probe));
+}
+
+// Writes one chunk as the client and hands every line it completes to the
+// interpreter, as the main loop does.
+void FeedChunk(Fixture* fixture, const std::string& chunk, LineModel* cutter, RequestModel* model) {
+  if (chunk.empty()) return;
+  WriteAll(fixture->client_end, chunk);
+  std::vector<std::string> expected_lines = cutter->Feed(chunk);
+  MZorvaneTCPSocket& socket = fixture->probe.Socket();
+  size_t delivered = 0;
+  while (BytesWaiting(socket.GetConnectionFD()) != 0) {
+    FUZZ_REQUIRE(socket.FillReadBuffer());
+    std::string line;
+    while (socket.PopReadLine(&line)) {
+      FUZZ_REQUIRE(!line.empty() && line.find_first_of("\r\n") == std::string::npos);
+      FUZZ_REQUIRE(delivered < expected_lines.size() && line == expected_lines[delivered]);
+      ++delivered;
+      CheckRequest(fixture, line, model);
+    }
+  }
+  FUZZ_REQUIRE(delivered == expected_lines.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Fixture& fixture = TheFixture();
+  FuzzedDataProvider input(data, size);
+  uint8_t flags = input.ConsumeIntegral<uint8_t>();
+  bool session_open = (flags & 1) == 0;
+  _MTrace_SetLevel("default", (flags & 2) != 0 ? 5 : 0);
+
+  fixture.probe.StartConnection();
+  if (!session_open) FUZZ_REQUIRE(fixture.probe.CmdClient().CloseSession(false));
+  LineModel cutter;
+  RequestModel model(session_open);
+  while (input.remaining_bytes() != 0) {
+    size_t length = input.ConsumeIntegralInRange<size_t>(1, 256);
+    FeedChunk(&fixture, input.ConsumeBytesAsString(length), &cutter, &model);
+  }
+  FeedChunk(&fixture, "\n", &cutter, &model);  // the client ends its last line
+
+  if (!session_open) OpenSession(&fixture);
+  // Emptied now rather than by the next input, so that an input frees all it
+  // allocated and libFuzzer's leak check stays quiet.
+  fixture.probe.StartConnection();
+  ClearDiagnostics();
+  _MTrace_SetLevel("default", 0);
+  return 0;
+}
