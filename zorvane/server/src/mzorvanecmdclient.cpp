@@ -26,14 +26,18 @@ namespace {
 
 int my_iscntrl(int c) { return iscntrl(c & 0xFF); }
 
+void AppendWireForm(const MZorvaneCmdCommand& cmd, std::string* out) {
+  unsigned short bits = static_cast<unsigned short>(cmd.tid);
+  out->push_back(static_cast<char>(bits >> 8));
+  out->push_back(static_cast<char>(bits & 0xFF));
+  out->append(cmd.command.c_str(), cmd.command.size() + 1);
+}
+
 }  // namespace
 
 void MZorvaneCmdCommand::Serialize(std::string* out) const {
-  unsigned short bits = static_cast<unsigned short>(tid);
   out->clear();
-  out->push_back(static_cast<char>(bits >> 8));
-  out->push_back(static_cast<char>(bits & 0xFF));
-  out->append(command.c_str(), command.size() + 1);
+  AppendWireForm(*this, out);
 }
 
 int MZorvaneCmdCommand::Unserialize(const std::string& in) {
@@ -53,6 +57,10 @@ void RenderWireForTrace(std::string* bytes) { std::replace_if(bytes->begin(), by
 namespace {
 
 constexpr size_t kSocketReadSize = 32768;
+// The answer relay leaves at most 1 MiB of an unfinished line in the receive
+// buffer, so with one read more it never outgrows the large size.
+constexpr size_t kSmallReadBuffer = 64 * 1024;
+constexpr size_t kLargeReadBuffer = 1024 * 1024 + 64 * 1024;
 constexpr int kSocketBufferSize = 32768;
 constexpr unsigned kHighestPort = 65535;
 // Longest text of a queue that a trace shows ("%.100s").
@@ -103,6 +111,15 @@ ssize_t WriteWithoutSigpipe(int fd, const char* data, size_t length) {
   pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
   errno = write_errno;
   return written;
+}
+
+// A receive buffer that outgrows the small size gets room for the most it can
+// hold in one step: doubling step by step would hold the old and the new copy
+// together at each step.
+void AppendReceived(const char* data, size_t count, std::string* buffer) {
+  size_t needed = buffer->size() + count;
+  if (needed > buffer->capacity() && needed > kSmallReadBuffer) buffer->reserve(std::max(needed, kLargeReadBuffer));
+  buffer->append(data, count);
 }
 
 // Rounded up, so that the time check after the wait finds the limit passed.
@@ -277,7 +294,7 @@ int MZorvaneCmdClient::FillReadBufferSocket() {
   char chunk[kSocketReadSize];
   const ssize_t got = read(socket_fd, chunk, sizeof(chunk));
   if (got > 0) {
-    read_buffer.append(chunk, static_cast<size_t>(got));
+    AppendReceived(chunk, static_cast<size_t>(got), &read_buffer);
     return 1;
   }
   if (got == 0) {
@@ -312,7 +329,7 @@ int MZorvaneCmdClient::FillReadBufferOverPipe() {
     MERRLOG("FillReadBuffer(): read() returned 0, the command processor closed the pipe");
     return 0;
   }
-  read_buffer.append(pipe_buffer.data(), static_cast<size_t>(got));
+  AppendReceived(pipe_buffer.data(), static_cast<size_t>(got), &read_buffer);
   if (MTrace_GetLevel("default") > 4) trace_received_pipe_bytes(static_cast<size_t>(got));
   return 1;
 }
@@ -332,13 +349,15 @@ bool MZorvaneCmdClient::FlushCommandBuffer() {
   if (write_buffer.empty()) return true;
   const size_t total = write_buffer.size();
   // The queue shrinks while it is written; the trace shows it as it was.
-  // Only the part that the trace can show is copied.
+  // Only the part that the trace can show is copied, and only when traced.
+  const bool traced = MTrace_GetLevel("default") > 4;
   std::string shown;
-  if (MTrace_GetLevel("default") > 4) {
+  if (traced) {
     shown = write_buffer.substr(0, kTracedQueueBytes);
     RenderWireForTrace(&shown);
   }
   const bool written = UseCmdClientSocketToWrite() ? FlushCommandBufferOverSocket() : FlushCommandBufferOverPipe();
+  if (!traced) return written;
   if (write_buffer.empty()) {
     MTRACE(5, "FlushCommandBuffer(): Send '%.100s'", shown.c_str());
   } else {
@@ -389,11 +408,10 @@ int MZorvaneCmdClient::OpenSession() {
   return 1;
 }
 
+// The wire form goes straight onto the queue, without a string of its own.
 int MZorvaneCmdClient::SendCommand(const MZorvaneCmdCommand& cmd) {
   if (!session_open) return 0;
-  std::string wire;
-  cmd.Serialize(&wire);
-  write_buffer.append(wire);
+  AppendWireForm(cmd, &write_buffer);
   return 1;
 }
 

@@ -33,17 +33,34 @@ const char* ReadNumber(const char* cursor, unsigned long* value) {
 }
 
 bool IsBackgroundCommand(const std::string& text) {
-  return text.compare(0, 8, "autoinfo") == 0 || text.compare(0, 9, "autolatch") == 0 ||
-         text.compare(0, 7, "preview") == 0;
+  const char* start = text.c_str();
+  return strncmp(start, "autoinfo", 8) == 0 || strncmp(start, "autolatch", 9) == 0 || strncmp(start, "preview", 7) == 0;
 }
 
-void AddToSet(int fd, fd_set* set, int* max_fd) {
-  if (fd < 0) return;
-  FD_SET(fd, set);
-  *max_fd = std::max(*max_fd, fd);
+void AddToSet(int fd, fd_set* set) {
+  if (fd >= 0) FD_SET(fd, set);
+}
+
+void RemoveFromSet(int fd, fd_set* set) {
+  if (fd >= 0) FD_CLR(fd, set);
 }
 
 bool IsSet(int fd, const fd_set* set) { return fd >= 0 && FD_ISSET(fd, set); }
+
+// A transaction id is in the lists at most once, so the record found is the
+// first with its id. Looking from both ends finds the oldest and the newest
+// transaction in a step or two, however many others are open.
+std::list<MZorvaneCmdCommand>::iterator FindRecord(std::list<MZorvaneCmdCommand>& list, short tid) {
+  auto front = list.begin();
+  auto back = list.end();
+  while (front != back) {
+    if (front->tid == tid) return front;
+    if (--back == front) break;
+    if (back->tid == tid) return back;
+    ++front;
+  }
+  return list.end();
+}
 
 // High once the backlog passes the high mark, low again below the low mark.
 bool BacklogHigh(bool was_high, size_t backlog) {
@@ -154,6 +171,13 @@ MZorvaneTCPServer::ServiceSets MZorvaneTCPServer::build_service_sets() const {
   sets.reader_fd = cmd_client.GetReaderFD();
   sets.writer_fd = cmd_client.GetWriterFD();
   sets.max_fd = std::max({sets.listen_fd, sets.connection_fd, sets.reader_fd, sets.writer_fd});
+  FD_ZERO(&sets.read_base);
+  AddToSet(sets.listen_fd, &sets.read_base);
+  AddToSet(sets.connection_fd, &sets.read_base);
+  AddToSet(sets.reader_fd, &sets.read_base);
+  FD_ZERO(&sets.write_base);
+  AddToSet(sets.connection_fd, &sets.write_base);
+  AddToSet(sets.writer_fd, &sets.write_base);
   return sets;
 }
 
@@ -187,21 +211,19 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
 // for it, so a writable but idle descriptor never wakes the loop.
 int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set,
                                           bool* write_set_used) {
-  FD_ZERO(read_set);
-  FD_ZERO(write_set);
-  int max_fd = -1;
-  AddToSet(sets.listen_fd, read_set, &max_fd);
   update_backpressure();
-  if (!client_backlog_high && !command_backlog_high) AddToSet(sets.connection_fd, read_set, &max_fd);
-  if (!client_backlog_high) AddToSet(sets.reader_fd, read_set, &max_fd);
+  *read_set = sets.read_base;
+  if (client_backlog_high || command_backlog_high) RemoveFromSet(sets.connection_fd, read_set);
+  if (client_backlog_high) RemoveFromSet(sets.reader_fd, read_set);
   bool client_bytes_wait = tcp_socket.GetNumUnwrittenBytes() != 0;
   bool commands_wait = cmd_client.GetNumUnwrittenCommands() != 0;
-  if (client_bytes_wait) AddToSet(sets.connection_fd, write_set, &max_fd);
-  if (commands_wait) AddToSet(sets.writer_fd, write_set, &max_fd);
   *write_set_used = client_bytes_wait || commands_wait;
-  if (!*write_set_used) return select(max_fd + 1, read_set, nullptr, nullptr, nullptr);
+  if (!*write_set_used) return select(sets.max_fd + 1, read_set, nullptr, nullptr, nullptr);
+  *write_set = sets.write_base;
+  if (!client_bytes_wait) RemoveFromSet(sets.connection_fd, write_set);
+  if (!commands_wait) RemoveFromSet(sets.writer_fd, write_set);
   struct timeval timeout = {0, 100000};
-  return select(max_fd + 1, read_set, write_set, nullptr, &timeout);
+  return select(sets.max_fd + 1, read_set, write_set, nullptr, &timeout);
 }
 
 void MZorvaneTCPServer::update_backpressure() {
@@ -314,16 +336,19 @@ bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
   }
   if (strncmp(word, "abort", 5) == 0) return analyse_abort(tid, word_end);
 
-  MZorvaneCmdCommand command(static_cast<short>(tid), std::string(word));
+  // Built in place and moved into its list: the text is copied once.
+  MZorvaneCmdCommand command;
+  command.tid = static_cast<short>(tid);
+  command.command.assign(word);
   if (!cmd_client.SendCommand(command)) {
     MERRLOG("SendCommand failed, closing connection\n");
     return false;
   }
   if (IsBackgroundCommand(command.command)) {
-    background_commands.push_back(command);
+    background_commands.push_back(std::move(command));
     tid_states[tid] = kTidBackground;
   } else {
-    pending_commands.push_back(command);
+    pending_commands.push_back(std::move(command));
     tid_states[tid] = kTidPending;
   }
   return true;
@@ -375,55 +400,75 @@ void MZorvaneTCPServer::send_status(unsigned tid) {
 // Relays the text up to each line end and turns each complete marker into
 // the client's ready line. Bytes after the last line end wait in the buffer;
 // `answer_scanned` remembers how far they are known to hold neither a line
-// end nor a marker, so a long line is scanned only once.
+// end nor a marker, so a long line is scanned only once. What has been
+// handled is counted in `consumed` and erased once at the end, instead of
+// moving the rest of the buffer forward after every line and every marker.
+// The relayed text and the ready lines behind it leave in one write.
 bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
   if (answer_scanned > buffer.size()) answer_scanned = 0;
+  size_t consumed = 0;
+  bool go_on = true;
+  tcp_socket.BeginBulkBatch();
   for (;;) {
-    size_t scan_from = answer_scanned;
     const char* data = buffer.data();
+    size_t scan_from = consumed + answer_scanned;
     const void* nul = memchr(data + scan_from, '\0', buffer.size() - scan_from);
     size_t marker = nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : buffer.size();
     const void* last_lf = memrchr(data + scan_from, '\n', marker - scan_from);
     if (last_lf != nullptr) {
       size_t line_end = static_cast<size_t>(static_cast<const char*>(last_lf) - data) + 1;
-      relay_lines(buffer, line_end);
-      marker -= line_end;
+      relay_lines(buffer, consumed, line_end);
+      consumed = line_end;
     }
-    answer_scanned = marker;
-    if (marker + 3 > buffer.size()) return true;
+    answer_scanned = marker - consumed;
+    if (marker + 3 > buffer.size()) break;
 
     unsigned tid = static_cast<unsigned char>(buffer[marker + 1]) * 256u + static_cast<unsigned char>(buffer[marker + 2]);
     if (tid == kTerminationTid) {
       MTRACE(2, "analyse_client_answer(): received request for client termination");
       send_close = false;
-      return false;
+      go_on = false;
+      break;
     }
-    if (tid > 9999) {
-      MERRLOG("analyse_client_answer(): received ready for invalid tid %d \n", static_cast<int>(tid));
-      tcp_socket.SendError(0, "received ready for invalid tid");
-      tid = 0;
-    } else if (tid != 0 && tid_states[tid] == kTidFree) {
-      MERRLOG("analyse_client_answer(): received ready for unused tid %d \n", static_cast<int>(tid));
-      tcp_socket.SendError(0, "received ready for unused tid");
-      tid = 0;
+    tid = answer_marker(tid);
+    // Text without a line end before the marker stays, to be joined by what follows the marker.
+    if (marker == consumed) {
+      consumed += 3;
     } else {
-      tcp_socket.SendReady(static_cast<int>(tid));
+      buffer.erase(marker, 3);
     }
-    buffer.erase(marker, 3);
     if (tid != 0) finish_transaction(tid);
   }
+  tcp_socket.EndBulkBatch();
+  buffer.erase(0, consumed);
+  return go_on;
 }
 
-void MZorvaneTCPServer::relay_lines(std::string& buffer, size_t end) {
-  tcp_socket.BulkSend(buffer.data(), static_cast<unsigned>(end));
-  buffer.erase(0, end);
+// Sends the ready line for a marker, or the error for an invalid or unused
+// id; returns the transaction to finish, 0 for none.
+unsigned MZorvaneTCPServer::answer_marker(unsigned tid) {
+  if (tid > 9999) {
+    MERRLOG("analyse_client_answer(): received ready for invalid tid %d \n", static_cast<int>(tid));
+    tcp_socket.SendError(0, "received ready for invalid tid");
+    return 0;
+  }
+  if (tid != 0 && tid_states[tid] == kTidFree) {
+    MERRLOG("analyse_client_answer(): received ready for unused tid %d \n", static_cast<int>(tid));
+    tcp_socket.SendError(0, "received ready for unused tid");
+    return 0;
+  }
+  tcp_socket.SendReady(static_cast<int>(tid));
+  return tid;
+}
+
+void MZorvaneTCPServer::relay_lines(const std::string& buffer, size_t begin, size_t end) {
+  tcp_socket.BulkSend(buffer.data() + begin, static_cast<unsigned>(end - begin));
 }
 
 void MZorvaneTCPServer::finish_transaction(unsigned tid) {
   bool pending = tid_states[tid] == kTidPending;
   std::list<MZorvaneCmdCommand>& list = pending ? pending_commands : background_commands;
-  auto found = std::find_if(list.begin(), list.end(),
-                            [tid](const MZorvaneCmdCommand& command) { return command.tid == static_cast<short>(tid); });
+  auto found = FindRecord(list, static_cast<short>(tid));
   if (found != list.end()) {
     list.erase(found);
   } else if (pending) {

@@ -55,6 +55,8 @@ class MZorvaneTCPServer {
     int reader_fd = -1;
     int writer_fd = -1;
     int max_fd = -1;
+    fd_set read_base;   // listener, connection, reader
+    fd_set write_base;  // connection, writer
   };
 
   bool start_up();
@@ -75,8 +77,9 @@ class MZorvaneTCPServer {
   bool analyse_abort(int tid, const char* rest);
   void send_status(unsigned tid);
   bool analyse_client_answer(std::string& buffer);
+  unsigned answer_marker(unsigned tid);
   void finish_transaction(unsigned tid);
-  void relay_lines(std::string& buffer, size_t end);
+  void relay_lines(const std::string& buffer, size_t begin, size_t end);
 
   std::list<MZorvaneCmdCommand> pending_commands;
   std::list<MZorvaneCmdCommand> background_commands;

@@ -32,7 +32,7 @@ class MZorvaneTCPSocket {
 
   int GetSocketFD() const { return socket_fd; }
   int GetConnectionFD() const { return connection_fd; }
-  size_t GetNumUnwrittenBytes() const { return write_buffer.size(); }
+  size_t GetNumUnwrittenBytes() const { return write_buffer.size() - write_offset; }
   bool HasConnection() const { return connection_fd != -1; }
 
   bool FillReadBuffer();
@@ -40,6 +40,14 @@ class MZorvaneTCPSocket {
   bool FlushWriteBuffer();
   bool Send(const std::string& text);
   bool BulkSend(const char* data, unsigned count);
+  // Between these two, BulkSend only queues; EndBulkBatch then makes the
+  // direct write that the batch's first BulkSend would have made, for all
+  // that was queued since, so that relayed text and the reply lines queued
+  // behind it leave in one write. The text of that first BulkSend is used
+  // where it lies until something is queued behind it or the batch ends, so
+  // it must stay unchanged until then.
+  void BeginBulkBatch();
+  bool EndBulkBatch();
   bool SendAck(int tid);
   bool SendReady(int tid);
   bool SendData(int tid, const char* text);
@@ -47,11 +55,21 @@ class MZorvaneTCPSocket {
 
  private:
   void CutLines(size_t scan);
+  void QueueBytes(const char* data, size_t count);
+  void QueueBatchText();
+  void AppendToQueue(const char* data, size_t count);
+  bool WriteDirectly(const char* data, size_t count);
+  void ConsumeWritten(size_t count);
   void DiscardConnectionBuffers();
 
   int socket_fd = -1;
   int connection_fd = -1;
   std::string write_buffer;
+  size_t write_offset = 0;  // bytes at the front of write_buffer already written
+  bool bulk_batch_open = false;
+  bool bulk_batch_writes = false;  // a BulkSend of the open batch found nothing queued
+  const char* batch_text = nullptr;  // that BulkSend's text, while nothing is queued behind it
+  size_t batch_text_size = 0;
   std::string read_buffer;
   std::deque<std::string> read_lines;
 };

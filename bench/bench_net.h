@@ -1,0 +1,14 @@
+// Loopback sockets for the benchmark tools.
+#ifndef ZORVANE_BENCH_NET_H
+#define ZORVANE_BENCH_NET_H
+
+// A listener on 127.0.0.1; port 0 lets the system choose. -1 on failure.
+int ListenOnLoopback(unsigned port);
+// The port a socket is bound to; 0 on failure.
+unsigned BoundPort(int fd);
+// A blocking connection to 127.0.0.1; -1 on failure.
+int ConnectToLoopback(unsigned port);
+bool SetNonBlocking(int fd);
+bool SetNoDelay(int fd);
+
+#endif

@@ -1,0 +1,65 @@
+// Checks every byte a client receives against what its requests must
+// produce: the session's "0000<TAB>ready" first, then for each transaction
+// its ack, its output and its ready, in that order (other transactions'
+// lines may come in between). Any other byte is a mismatch.
+#ifndef ZORVANE_BENCH_REPLY_CHECKER_H
+#define ZORVANE_BENCH_REPLY_CHECKER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bulk_stream.h"
+
+class ReplyChecker {
+ public:
+  static constexpr unsigned kNumTids = 10000;
+
+  ReplyChecker();
+
+  // Expected replies to "TID echo TEXT", "TID bulk COUNT LENGTH" and a
+  // transaction that stays open (ack only).
+  void ExpectEcho(unsigned tid, const std::string& text);
+  void ExpectBulk(unsigned tid, uint64_t count, uint64_t length);
+  void ExpectHeldOpen(unsigned tid);
+
+  // False on the first mismatch; Error() then tells what it was.
+  bool Consume(const char* data, size_t size);
+
+  bool SessionOpen() const { return session_open_; }
+  size_t Acks() const { return acks_; }
+  // Transactions whose ready has come since the last call, oldest first.
+  std::vector<unsigned> TakeFinished();
+  const std::string& Error() const { return error_; }
+
+ private:
+  enum class State : uint8_t { kFree, kSent, kAcked, kOutputSeen, kHeld };
+
+  size_t ConsumeBulk(const char* data, size_t size);
+  size_t ConsumeLinePiece(const char* data, size_t size);
+  bool HandleLine(const std::string& line);
+  bool HandleReplyLine(unsigned tid, const std::string& keyword);
+  bool HandleAck(unsigned tid);
+  bool HandleReady(unsigned tid);
+  bool HandleText(const std::string& line);
+  bool Fail(const std::string& what, const std::string& line);
+
+  std::vector<State> states_;
+  std::vector<std::string> texts_;
+  std::vector<unsigned> finished_;
+  unsigned bulk_tid_ = 0;
+  BulkStream expected_bulk_;
+  uint64_t bulk_left_ = 0;
+  bool bulk_pending_ = false;
+  std::vector<char> scratch_;
+  std::string line_;
+  bool session_open_ = false;
+  size_t acks_ = 0;
+  std::string error_;
+};
+
+// A text shown in a message, control bytes escaped, cut after `limit` bytes.
+std::string Printable(const std::string& text, size_t limit = 120);
+
+#endif
