@@ -2,42 +2,207 @@
 #ifndef TEST_NET_H
 #define TEST_NET_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <string>
 
-// A listening socket on 127.0.0.1 with a port the kernel chose; -1 on failure.
-int ListenLoopback(unsigned short* port);
-// A port on 127.0.0.1 that was free a moment ago.
-unsigned short FreeLoopbackPort();
-// Connects to 127.0.0.1:port, retrying until timeout_ms has passed; -1 on failure.
-int ConnectLoopback(unsigned short port, int timeout_ms = 3000);
-// Accepts one client within timeout_ms; -1 on failure.
-int AcceptWithin(int listen_fd, int timeout_ms = 3000);
+inline long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
-bool WriteAll(int fd, const std::string& bytes);
+inline int RemainingMs(long long deadline) { return static_cast<int>(std::max(deadline - NowMs(), 0LL)); }
+
+inline void CloseFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+inline sockaddr_in Ipv4Address(const char* ip, unsigned short port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &address.sin_addr);
+  return address;
+}
+
+// A listening socket on 127.0.0.1 with a port the kernel chose; -1 on failure.
+inline int ListenLoopback(unsigned short* port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in address = Ipv4Address("127.0.0.1", 0);
+  socklen_t length = sizeof(address);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    CloseFd(&fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+// A port on 127.0.0.1 that was free a moment ago.
+inline unsigned short FreeLoopbackPort() {
+  unsigned short port = 0;
+  int fd = ListenLoopback(&port);
+  CloseFd(&fd);
+  return port;
+}
+
+// Connects to ip:port, retrying until timeout_ms has passed; -1 on failure.
+inline int ConnectTcp(const char* ip, unsigned short port, int timeout_ms = 3000) {
+  long long deadline = NowMs() + timeout_ms;
+  sockaddr_in address = Ipv4Address(ip, port);
+  for (;;) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
+    close(fd);
+    if (RemainingMs(deadline) == 0) return -1;
+    usleep(20000);
+  }
+}
+
+inline int ConnectLoopback(unsigned short port, int timeout_ms = 3000) {
+  return ConnectTcp("127.0.0.1", port, timeout_ms);
+}
+
+inline bool WaitFor(int fd, short events, int timeout_ms) {
+  long long deadline = NowMs() + timeout_ms;
+  for (;;) {
+    struct pollfd entry = {fd, events, 0};
+    int ready = poll(&entry, 1, RemainingMs(deadline));
+    if (ready >= 0 || errno != EINTR) return ready > 0;
+  }
+}
+
+inline bool WaitReadable(int fd, int timeout_ms) { return WaitFor(fd, POLLIN, timeout_ms); }
+
+inline int AcceptWithin(int listen_fd, int timeout_ms = 3000) {
+  return WaitReadable(listen_fd, timeout_ms) ? accept(listen_fd, nullptr, nullptr) : -1;
+}
+
+inline bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One read of at most `most` bytes, appended to `out`, once fd turns readable
+// before `deadline`: the count read, 0 at the end of the stream, -1 on an
+// error or at the deadline (errno ETIMEDOUT).
+inline ssize_t ReadOnce(int fd, std::string* out, size_t most, long long deadline) {
+  char chunk[65536];
+  for (;;) {
+    if (!WaitReadable(fd, RemainingMs(deadline))) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    ssize_t n = read(fd, chunk, std::min(most, sizeof(chunk)));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n > 0) out->append(chunk, static_cast<size_t>(n));
+    return n;
+  }
+}
+
 // Reads until `out` holds `count` bytes more; false on timeout or end of stream.
-bool ReadExactly(int fd, size_t count, std::string* out, int timeout_ms = 3000);
-// Reads until the text read so far ends with `suffix`; returns what was read.
-std::string ReadUntil(int fd, const std::string& suffix, int timeout_ms = 3000);
+inline bool ReadExactly(int fd, size_t count, std::string* out, int timeout_ms = 3000) {
+  long long deadline = NowMs() + timeout_ms;
+  size_t target = out->size() + count;
+  while (out->size() < target) {
+    if (ReadOnce(fd, out, target - out->size(), deadline) <= 0) return false;
+  }
+  return true;
+}
+
+// Reads until the text read so far ends with `suffix`.
+inline std::string ReadUntil(int fd, const std::string& suffix, int timeout_ms = 3000) {
+  long long deadline = NowMs() + timeout_ms;
+  std::string text;
+  while (text.size() < suffix.size() || text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    if (ReadOnce(fd, &text, 1, deadline) <= 0) break;
+  }
+  return text;
+}
+
 // Reads whatever arrives until nothing has come for quiet_ms.
-std::string ReadAvailable(int fd, int quiet_ms = 100);
+inline std::string ReadAvailable(int fd, int quiet_ms = 100) {
+  std::string text;
+  ssize_t n = 1;
+  while (n > 0) n = ReadOnce(fd, &text, 65536, NowMs() + quiet_ms);
+  return text;
+}
+
 // Reads until end of stream; false on timeout (what was read is in `out`).
-bool ReadToEof(int fd, std::string* out, int timeout_ms = 3000);
+inline bool ReadToEof(int fd, std::string* out, int timeout_ms = 3000) {
+  long long deadline = NowMs() + timeout_ms;
+  ssize_t n = 1;
+  while (n > 0) n = ReadOnce(fd, out, 65536, deadline);
+  return n == 0 || errno == ECONNRESET;
+}
+
+// Ends a connection in order: shuts down writing, reads to end of stream, closes.
+inline void HangUp(int* fd, int timeout_ms = 5000) {
+  if (*fd < 0) return;
+  shutdown(*fd, SHUT_WR);
+  std::string rest;
+  ReadToEof(*fd, &rest, timeout_ms);
+  CloseFd(fd);
+}
+
 // Sends from `sent` on while the socket takes the bytes within timeout_ms;
 // returns how far it got.
-size_t SendWhileTaken(int fd, const std::string& bytes, size_t sent, int timeout_ms = 500);
-// Reads until `count` bytes have come (or none for timeout_ms), meanwhile
-// sending the rest of `bytes` from `sent` on whenever the socket takes it.
-// Every segment is acknowledged at once: a peer with a small send buffer
-// would otherwise wait for the delayed-ACK timer again and again.
-std::string ReadWhileSending(int fd, size_t count, const std::string& bytes = std::string(), size_t sent = 0,
-                             int timeout_ms = 5000);
-// Ends a connection in order: shuts down writing, reads to end of stream, closes.
-void HangUp(int* fd, int timeout_ms = 5000);
-// Waits until fd is readable; false on timeout.
-bool WaitReadable(int fd, int timeout_ms);
-// Waits until fd is writable; false on timeout.
-bool WaitWritable(int fd, int timeout_ms);
+inline size_t SendWhileTaken(int fd, const std::string& bytes, size_t sent, int timeout_ms = 500) {
+  while (sent < bytes.size() && WaitFor(fd, POLLOUT, timeout_ms)) {
+    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  return sent;
+}
 
-void CloseFd(int* fd);
+// Reads until `count` bytes have come (or none for timeout_ms), meanwhile
+// sending the rest of `bytes` from `sent` on to send_fd (-1: to fd) whenever
+// it takes them. Every segment is acknowledged at once: a peer with a small
+// send buffer would otherwise wait for the delayed-ACK timer again and again.
+inline std::string ReadWhileSending(int fd, size_t count, const std::string& bytes = std::string(), size_t sent = 0,
+                                    int send_fd = -1, int timeout_ms = 5000) {
+  std::string received;
+  char chunk[65536];
+  int on = 1;
+  if (send_fd < 0) send_fd = fd;
+  while (received.size() < count) {
+    // poll leaves out a negative descriptor: one with nothing left to send cannot wake it.
+    struct pollfd entries[2] = {{fd, POLLIN, 0}, {sent < bytes.size() ? send_fd : -1, POLLOUT, 0}};
+    if (poll(entries, 2, timeout_ms) <= 0) break;
+    if (entries[1].revents & POLLOUT) {
+      ssize_t n = send(send_fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) sent += static_cast<size_t>(n);
+    }
+    if (entries[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = read(fd, chunk, sizeof(chunk));
+      if (n <= 0) break;
+      received.append(chunk, static_cast<size_t>(n));
+      setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof(on));
+    }
+  }
+  return received;
+}
 
 #endif

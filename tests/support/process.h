@@ -3,45 +3,19 @@
 #ifndef TEST_PROCESS_H
 #define TEST_PROCESS_H
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
-
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  // env: "NAME=VALUE" sets, "NAME" alone unsets. keep_fds: descriptors the
-  // child inherits; every other descriptor above 2 is closed in the child.
-  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-             const std::vector<int>& keep_fds = {});
-  pid_t Pid() const { return pid; }
-  bool Running();
-  // Waits for the child to end by itself; its status: exit code, or 128 + signal.
-  bool WaitExit(int timeout_ms, int* status);
-  // Sends `signal`, waits, then SIGKILL; returns the status as WaitExit does.
-  int Stop(int signal_number = 15, int timeout_ms = 5000);
-  std::string Stderr() const;
-  // Sum of user and system time in clock ticks, from /proc; -1 if unknown.
-  long CpuTicks() const;
-  // A field of /proc/PID/status in kB (VmRSS, VmHWM); -1 if unknown.
-  long StatusKb(const char* field) const;
-  // Number of open descriptors, from /proc/PID/fd; -1 if unknown.
-  int OpenFdCount() const;
-  // Takes charge of a process that has become this process's child (an
-  // orphan adopted by a subreaper); its standard error is not captured here.
-  void Adopt(pid_t orphan);
-
- private:
-  pid_t pid = -1;
-  int exit_status = -1;
-  std::string stderr_path;
-};
 
 // Polls `done` every 10 ms until it holds or timeout_ms has passed.
 template <typename Condition>
@@ -53,9 +27,148 @@ bool WaitUntil(Condition done, int timeout_ms = 5000) {
   return false;
 }
 
-// The parent of a process, from /proc; -1 if unknown.
-pid_t ParentOf(pid_t pid);
-// A child of `parent`, from /proc; -1 if it has none.
-pid_t FindChild(pid_t parent);
+// A field of /proc/PID/status as a number (VmRSS in kB, PPid); -1 if unknown.
+inline long ProcStatusField(pid_t pid, const char* field) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+  std::string prefix = std::string(field) + ":";
+  for (std::string line; std::getline(file, line);) {
+    if (line.compare(0, prefix.size(), prefix) == 0) return atol(line.c_str() + prefix.size());
+  }
+  return -1;
+}
+
+inline pid_t ParentOf(pid_t pid) { return static_cast<pid_t>(ProcStatusField(pid, "PPid")); }
+
+// The names in a directory, "." and ".." left out.
+inline std::vector<std::string> DirectoryEntries(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  closedir(dir);
+  return names;
+}
+
+inline pid_t FindChild(pid_t parent) {
+  for (const std::string& name : DirectoryEntries("/proc")) {
+    pid_t pid = static_cast<pid_t>(atol(name.c_str()));
+    if (pid > 0 && ParentOf(pid) == parent) return pid;
+  }
+  return -1;
+}
+
+class ChildProcess {
+ public:
+  // The status as a shell gives it: exit code, or 128 + signal.
+  static int StatusOf(int raw) {
+    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+    return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+  }
+
+  ChildProcess() = default;
+  ~ChildProcess() {
+    Stop(SIGKILL, 2000);
+    if (!stderr_path.empty()) unlink(stderr_path.c_str());
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // env: "NAME=VALUE" sets, "NAME" alone unsets. keep_fds: descriptors the
+  // child inherits; every other descriptor above 2 is closed in the child.
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+             const std::vector<int>& keep_fds = {}) {
+    char path[] = "/tmp/zorvane-test-stderr-XXXXXX";
+    int stderr_fd = mkstemp(path);
+    if (stderr_fd < 0) return false;
+    stderr_path = path;
+    pid = fork();
+    if (pid == 0) {
+      dup2(stderr_fd, STDERR_FILENO);
+      dup2(open("/dev/null", O_RDWR), STDIN_FILENO);
+      for (int fd = 3; fd < 1024; ++fd) {
+        if (std::find(keep_fds.begin(), keep_fds.end(), fd) == keep_fds.end()) close(fd);
+      }
+      for (int fd : keep_fds) fcntl(fd, F_SETFD, 0);
+      signal(SIGPIPE, SIG_DFL);
+      signal(SIGINT, SIG_DFL);
+      for (const std::string& entry : env) {
+        size_t equals = entry.find('=');
+        if (equals == std::string::npos) {
+          unsetenv(entry.c_str());
+        } else {
+          setenv(entry.substr(0, equals).c_str(), entry.c_str() + equals + 1, 1);
+        }
+      }
+      std::vector<char*> args;
+      for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    close(stderr_fd);
+    return pid > 0;
+  }
+
+  pid_t Pid() const { return pid; }
+
+  bool Running() {
+    if (pid <= 0) return false;
+    int raw = 0;
+    pid_t done = waitpid(pid, &raw, WNOHANG);
+    if (done == 0) return true;
+    exit_status = done == pid ? StatusOf(raw) : -1;
+    pid = -1;
+    return false;
+  }
+
+  bool WaitExit(int timeout_ms, int* status) {
+    if (!WaitUntil([this] { return !Running(); }, timeout_ms)) return false;
+    *status = exit_status;
+    return true;
+  }
+
+  // Sends `signal`, waits, then SIGKILL; returns the status as WaitExit does.
+  int Stop(int signal_number = 15, int timeout_ms = 5000) {
+    if (!Running()) return exit_status;
+    kill(pid, signal_number);
+    int status = -1;
+    if (WaitExit(timeout_ms, &status)) return status;
+    kill(pid, SIGKILL);
+    WaitExit(5000, &status);
+    return status;
+  }
+
+  std::string Stderr() const {
+    std::ifstream file(stderr_path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  }
+
+  // CPU time the child has used, in ms; -1 if unknown.
+  long CpuMs() const {
+    clockid_t clock;
+    struct timespec used;
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) return -1;
+    return static_cast<long>(used.tv_sec) * 1000 + used.tv_nsec / 1000000;
+  }
+
+  // A field of /proc/PID/status in kB (VmRSS, VmHWM); -1 if unknown.
+  long StatusKb(const char* field) const { return ProcStatusField(pid, field); }
+
+  int OpenFdCount() const { return static_cast<int>(DirectoryEntries("/proc/" + std::to_string(pid) + "/fd").size()); }
+
+  // Takes charge of a process that has become this process's child (an
+  // orphan adopted by a subreaper); its standard error is not captured here.
+  void Adopt(pid_t orphan) {
+    pid = orphan;
+    exit_status = -1;
+  }
+
+ private:
+  pid_t pid = -1;
+  int exit_status = -1;
+  std::string stderr_path;
+};
 
 #endif
