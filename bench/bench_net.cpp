@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -61,4 +64,29 @@ bool SetNonBlocking(int fd) {
 bool SetNoDelay(int fd) {
   int on = 1;
   return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0;
+}
+
+namespace {
+
+unsigned ParsePort(const char* program, int argc, char** argv) {
+  if (argc == 3 && strcmp(argv[1], "--port") == 0) return static_cast<unsigned>(strtoul(argv[2], nullptr, 10));
+  if (argc == 1) return 0;
+  fprintf(stderr, "usage: %s [--port PORT]\n", program);
+  exit(2);
+}
+
+}  // namespace
+
+int ServeConnectionsForever(const char* program, int argc, char** argv, void (*serve)(int fd)) {
+  int listener = ListenOnLoopback(ParsePort(program, argc, argv));
+  if (listener < 0) {
+    fprintf(stderr, "%s: listen: %s\n", program, strerror(errno));
+    return 1;
+  }
+  printf("port=%u\n", BoundPort(listener));
+  fflush(stdout);
+  for (;;) {
+    int fd = accept(listener, nullptr, nullptr);
+    if (fd >= 0) serve(fd);
+  }
 }

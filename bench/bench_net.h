@@ -10,5 +10,8 @@ unsigned BoundPort(int fd);
 int ConnectToLoopback(unsigned port);
 bool SetNonBlocking(int fd);
 bool SetNoDelay(int fd);
+// The main loop of a benchmark server: takes "[--port PORT]", listens on
+// loopback, prints "port=N" and serves one connection after another.
+int ServeConnectionsForever(const char* program, int argc, char** argv, void (*serve)(int fd));
 
 #endif

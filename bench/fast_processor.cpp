@@ -83,25 +83,6 @@ void ServeChannel(int fd) {
   close(fd);
 }
 
-unsigned ParsePort(int argc, char** argv) {
-  if (argc == 3 && strcmp(argv[1], "--port") == 0) return static_cast<unsigned>(strtoul(argv[2], nullptr, 10));
-  if (argc == 1) return 0;
-  fprintf(stderr, "usage: zorvane-bench-proc [--port PORT]\n");
-  exit(2);
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  int listener = ListenOnLoopback(ParsePort(argc, argv));
-  if (listener < 0) {
-    perror("zorvane-bench-proc: listen");
-    return 1;
-  }
-  printf("port=%u\n", BoundPort(listener));
-  fflush(stdout);
-  for (;;) {
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd >= 0) ServeChannel(fd);
-  }
-}
+int main(int argc, char** argv) { return ServeConnectionsForever("zorvane-bench-proc", argc, argv, ServeChannel); }

@@ -90,25 +90,6 @@ void ServeClient(int fd) {
   close(fd);
 }
 
-unsigned ParsePort(int argc, char** argv) {
-  if (argc == 3 && strcmp(argv[1], "--port") == 0) return static_cast<unsigned>(strtoul(argv[2], nullptr, 10));
-  if (argc == 1) return 0;
-  fprintf(stderr, "usage: zorvane-bench-responder [--port PORT]\n");
-  exit(2);
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  int listener = ListenOnLoopback(ParsePort(argc, argv));
-  if (listener < 0) {
-    perror("zorvane-bench-responder: listen");
-    return 1;
-  }
-  printf("port=%u\n", BoundPort(listener));
-  fflush(stdout);
-  for (;;) {
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd >= 0) ServeClient(fd);
-  }
-}
+int main(int argc, char** argv) { return ServeConnectionsForever("zorvane-bench-responder", argc, argv, ServeClient); }
