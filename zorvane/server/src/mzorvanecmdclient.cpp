@@ -21,6 +21,7 @@
 #include "ctimer.h"
 #include "msleep_sec.h"
 #include "qdrcore.h"
+#include "socketoptions.h"
 
 namespace {
 
@@ -65,17 +66,6 @@ constexpr int kSocketBufferSize = 32768;
 constexpr unsigned kHighestPort = 65535;
 // Longest text of a queue that a trace shows ("%.100s").
 constexpr size_t kTracedQueueBytes = 100;
-
-bool SetIntOption(int fd, int level, int option, int value) {
-  return setsockopt(fd, level, option, &value, sizeof(value)) == 0;
-}
-
-int GetIntOption(int fd, int option) {
-  int value = 0;
-  socklen_t length = sizeof(value);
-  getsockopt(fd, SOL_SOCKET, option, &value, &length);
-  return value;
-}
 
 void AppendIntOption(std::string* text, const char* format, int value) {
   char piece[64];

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "qdrcore.h"
+#include "socketoptions.h"
 
 namespace {
 
@@ -33,22 +34,11 @@ const char* TextOrEmpty(const char* text) { return text ? text : ""; }
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
-bool SetIntOption(int fd, int level, int option, int value) {
-  return setsockopt(fd, level, option, &value, sizeof(value)) == 0;
-}
-
 bool SetLinger(int fd) {
   struct linger linger;
   linger.l_onoff = 1;
   linger.l_linger = kLingerSeconds;
   return setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger)) == 0;
-}
-
-int GetIntOption(int fd, int option) {
-  int value = 0;
-  socklen_t length = sizeof(value);
-  getsockopt(fd, SOL_SOCKET, option, &value, &length);
-  return value;
 }
 
 bool SetNonBlocking(int fd) { return fcntl(fd, F_SETFL, O_NONBLOCK) == 0; }
