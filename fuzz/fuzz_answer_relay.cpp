@@ -20,9 +20,7 @@
 // whose bytes are taken from the front.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -81,10 +79,6 @@ class AnswerStream {
 // The relay applied to the stream as far as it has arrived.
 class RelayModel {
  public:
-  struct Record {
-    int tid;
-    std::string command;
-  };
   struct Outcome {
     bool result = true;
     std::string client_bytes;
@@ -93,12 +87,7 @@ class RelayModel {
 
   explicit RelayModel(const AnswerStream& stream) : stream(stream) {}
 
-  void AddTransaction(int tid, const std::string& command, bool background_transaction) {
-    (background_transaction ? background : pending).push_back(Record{tid, command});
-    states[static_cast<size_t>(tid)] = background_transaction ? MZorvaneTCPServer::kTidBackground
-                                                             : MZorvaneTCPServer::kTidPending;
-  }
-  bool IsFree(unsigned tid) const { return states[tid] == MZorvaneTCPServer::kTidFree; }
+  TableModel table;
 
   Outcome Arrived(size_t available) {
     Outcome outcome;
@@ -129,21 +118,7 @@ class RelayModel {
     return kept;
   }
 
-  bool Matches(MZorvaneTCPServerProbe& probe) const {
-    return SameRecords(pending, probe.PendingCommands()) && SameRecords(background, probe.BackgroundCommands()) &&
-           memcmp(states.data(), probe.States().data(), states.size()) == 0;
-  }
-
  private:
-  static bool SameRecords(const std::vector<Record>& expected, const MZorvaneTCPServerProbe::CommandList& actual) {
-    if (expected.size() != actual.size()) return false;
-    auto record = actual.begin();
-    for (const Record& wanted : expected) {
-      if (record->tid != wanted.tid || record->command != wanted.command) return false;
-      ++record;
-    }
-    return true;
-  }
 
   // Text bytes that have arrived, up to the first marker not handled.
   size_t TextArrived(size_t available) const {
@@ -167,49 +142,21 @@ class RelayModel {
       ++outcome->errors;
       return;
     }
-    if (tid != 0 && IsFree(tid)) {
+    if (tid != 0 && table.IsFree(static_cast<int>(tid))) {
       outcome->client_bytes += ReplyLine(0, "error \"received ready for unused tid\"");
       ++outcome->errors;
       return;
     }
     outcome->client_bytes += ReplyLine(static_cast<int>(tid), "ready");
-    if (tid == 0) return;
-    std::vector<Record>& list = states[tid] == MZorvaneTCPServer::kTidPending ? pending : background;
-    for (auto record = list.begin(); record != list.end(); ++record) {
-      if (record->tid == static_cast<int>(tid)) {
-        list.erase(record);
-        break;
-      }
-    }
-    states[tid] = MZorvaneTCPServer::kTidFree;
+    if (tid != 0) table.Free(static_cast<int>(tid));
   }
 
   const AnswerStream& stream;
   size_t next_marker = 0;
   size_t relayed = 0;  // text bytes relayed so far
-  std::vector<Record> pending;
-  std::vector<Record> background;
-  std::array<uint8_t, kNumTids> states{};
 };
 
-struct Fixture {
-  MZorvaneTCPServer server;
-  MZorvaneTCPServerProbe probe{&server};
-  int client_end = -1;
-  CommandPipes pipes;
-};
-
-Fixture& TheFixture() {
-  static Fixture* fixture = [] {
-    CaptureDiagnostics();
-    _MTrace_SetLevel("default", 0);
-    Fixture* created = new Fixture;
-    created->client_end = AttachClientConnection(&created->probe.Socket());
-    created->pipes = AttachCommandPipes(&created->probe.CmdClient());
-    return created;
-  }();
-  return *fixture;
-}
+using Fixture = ServerFixture;
 
 struct TableEntry {
   unsigned value;
@@ -235,11 +182,11 @@ void SetUpTable(const std::vector<TableEntry>& entries, const AnswerStream& stre
       if (tid >= stream.Markers().size()) continue;
       tid = stream.Markers()[tid].tid;
     }
-    if (tid == 0 || tid >= kNumTids || !model->IsFree(tid)) continue;
+    if (tid == 0 || tid >= kNumTids || !model->table.IsFree(static_cast<int>(tid))) continue;
     bool background = entries[i].background;
     std::string command = background ? "autoinfo " + std::to_string(i) : "get " + std::to_string(i);
     probe->AddTransaction(static_cast<short>(tid), command, background);
-    model->AddTransaction(static_cast<int>(tid), command, background);
+    model->table.Add(static_cast<int>(tid), command, background);
   }
 }
 
@@ -264,7 +211,7 @@ bool ReadAnswers(Fixture* fixture, size_t* available, RelayModel* model) {
     FUZZ_REQUIRE(ErrorCount() == expected.errors);
     FUZZ_REQUIRE(CollectClientBytes(&probe.Socket(), fixture->client_end) == expected.client_bytes);
     FUZZ_REQUIRE(client.ReadBuffer() == model->Kept(*available));
-    FUZZ_REQUIRE(model->Matches(probe));
+    FUZZ_REQUIRE(model->table.Matches(probe));
     if (!result) {
       const std::string& kept = client.ReadBuffer();
       size_t marker = kept.find('\0');
@@ -290,7 +237,7 @@ void EndConnection(Fixture* fixture) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Fixture& fixture = TheFixture();
+  static Fixture& fixture = *NewServerFixture();
   FuzzedDataProvider input(data, size);
   uint8_t flags = input.ConsumeIntegral<uint8_t>();
   _MTrace_SetLevel("default", (flags & 1) != 0 ? 5 : 0);

@@ -9,10 +9,8 @@
 // (1 to 256) whose bytes are taken from the front.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -111,7 +109,7 @@ class RequestModel {
       return outcome;
     }
     int tid = DigitRunValue(line.substr(0, id_end));
-    if (tid < 1 || tid > kHighestTid || states[tid] != MZorvaneTCPServer::kTidFree) {
+    if (tid < 1 || tid > kHighestTid || !table.IsFree(tid)) {
       outcome.replies = ReplyLine(0, Error("transaction: t-id invalid"));
       return outcome;
     }
@@ -139,34 +137,19 @@ class RequestModel {
     return outcome;
   }
 
-  bool Matches(MZorvaneTCPServerProbe& probe) const {
-    return SameRecords(pending, probe.PendingCommands()) && SameRecords(background, probe.BackgroundCommands()) &&
-           memcmp(states.data(), probe.States().data(), states.size()) == 0;
-  }
+  TableModel table;
 
  private:
-  struct Record {
-    int tid;
-    std::string command;
-  };
-
-  static bool SameRecords(const std::vector<Record>& expected, const MZorvaneTCPServerProbe::CommandList& actual) {
-    if (expected.size() != actual.size()) return false;
-    auto record = actual.begin();
-    for (const Record& wanted : expected) {
-      if (record->tid != wanted.tid || record->command != wanted.command) return false;
-      ++record;
-    }
-    return true;
-  }
 
   std::string StatusReport(int tid) const {
-    if (pending.empty() && background.empty()) return ReplyLine(tid, "data idle");
+    if (table.pending.empty() && table.background.empty()) return ReplyLine(tid, "data idle");
     std::string report;
-    for (size_t i = 0; i < pending.size(); ++i) {
-      report += ReplyLine(tid, "data " + FourDigits(pending[i].tid) + (i == 0 ? " running" : " waiting"));
+    for (size_t i = 0; i < table.pending.size(); ++i) {
+      report += ReplyLine(tid, "data " + FourDigits(table.pending[i].tid) + (i == 0 ? " running" : " waiting"));
     }
-    for (const Record& record : background) report += ReplyLine(tid, "data " + FourDigits(record.tid) + " background");
+    for (const TableRecord& record : table.background) {
+      report += ReplyLine(tid, "data " + FourDigits(record.tid) + " background");
+    }
     return report;
   }
 
@@ -179,7 +162,7 @@ class RequestModel {
       error = "syntax invalid";
     } else if (target > kHighestTid) {
       error = "t-id invalid";
-    } else if (target != 0 && states[target] == MZorvaneTCPServer::kTidFree) {
+    } else if (target != 0 && table.IsFree(target)) {
       error = "t-id unused";
     }
     if (error != nullptr) {
@@ -187,8 +170,7 @@ class RequestModel {
       return;
     }
     if (session_open) outcome->wire = WireRecord(tid, target == 0 ? "abort" : "abort " + FourDigits(target));
-    pending.push_back(Record{tid, ""});
-    states[tid] = MZorvaneTCPServer::kTidPending;
+    table.Add(tid, "", false);
   }
 
   void Forward(int tid, const std::string& command, Outcome* outcome) {
@@ -200,22 +182,13 @@ class RequestModel {
     outcome->wire = WireRecord(tid, command);
     bool background_command = command.compare(0, 8, "autoinfo") == 0 || command.compare(0, 9, "autolatch") == 0 ||
                               command.compare(0, 7, "preview") == 0;
-    (background_command ? background : pending).push_back(Record{tid, command});
-    states[tid] = background_command ? MZorvaneTCPServer::kTidBackground : MZorvaneTCPServer::kTidPending;
+    table.Add(tid, command, background_command);
   }
 
   bool session_open;
-  std::vector<Record> pending;
-  std::vector<Record> background;
-  std::array<uint8_t, kNumTids> states{};
 };
 
-struct Fixture {
-  MZorvaneTCPServer server;
-  MZorvaneTCPServerProbe probe{&server};
-  int client_end = -1;
-  CommandPipes pipes;
-};
+using Fixture = ServerFixture;
 
 void OpenSession(Fixture* fixture) {
   FUZZ_REQUIRE(fixture->probe.CmdClient().OpenSession() == 1);
@@ -225,11 +198,7 @@ void OpenSession(Fixture* fixture) {
 
 Fixture& TheFixture() {
   static Fixture* fixture = [] {
-    CaptureDiagnostics();
-    _MTrace_SetLevel("default", 0);
-    Fixture* created = new Fixture;
-    created->client_end = AttachClientConnection(&created->probe.Socket());
-    created->pipes = AttachCommandPipes(&created->probe.CmdClient());
+    Fixture* created = NewServerFixture();
     OpenSession(created);
     return created;
   }();
@@ -257,7 +226,7 @@ void CheckRequest(Fixture* fixture, const std::string& line, RequestModel* model
   FUZZ_REQUIRE(records.size() <= 1);
   if (!records.empty()) FUZZ_REQUIRE(reply_lines.size() == 1 && reply_lines[0] == ReplyLine(records[0].tid, "ack"));
   FUZZ_REQUIRE(wire == expected.wire);
-  FUZZ_REQUIRE(model->Matches(probe));
+  FUZZ_REQUIRE(model->table.Matches(probe));
 }
 
 // Writes one chunk as the client and hands every line it completes to the

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "qdrcore.h"
 
@@ -129,22 +130,78 @@ CommandPipes AttachCommandPipes(MZorvaneCmdClient* client) {
   return pipes;
 }
 
-std::string CollectClientBytes(MZorvaneTCPSocket* socket, int client_end) {
-  std::string bytes = ReadAvailable(client_end);
-  while (socket->GetNumUnwrittenBytes() != 0) {
-    FUZZ_REQUIRE(socket->FlushWriteBuffer());
-    bytes += ReadAvailable(client_end);
+namespace {
+
+// Reads `fd` while flushing what is still queued, until nothing is.
+template <typename Unwritten, typename Flush>
+std::string ReadUntilFlushed(int fd, Unwritten unwritten, Flush flush) {
+  std::string bytes = ReadAvailable(fd);
+  while (unwritten() != 0) {
+    FUZZ_REQUIRE(flush());
+    bytes += ReadAvailable(fd);
   }
   return bytes;
 }
 
+}  // namespace
+
+std::string CollectClientBytes(MZorvaneTCPSocket* socket, int client_end) {
+  return ReadUntilFlushed(
+      client_end, [socket] { return socket->GetNumUnwrittenBytes(); }, [socket] { return socket->FlushWriteBuffer(); });
+}
+
 std::string CollectCommandBytes(MZorvaneCmdClient* client, int commands_read_end) {
-  std::string bytes = ReadAvailable(commands_read_end);
-  while (client->GetNumUnwrittenCommands() != 0) {
-    FUZZ_REQUIRE(client->FlushCommandBuffer());
-    bytes += ReadAvailable(commands_read_end);
+  return ReadUntilFlushed(
+      commands_read_end, [client] { return client->GetNumUnwrittenCommands(); },
+      [client] { return client->FlushCommandBuffer(); });
+}
+
+ServerFixture* NewServerFixture() {
+  CaptureDiagnostics();
+  _MTrace_SetLevel("default", 0);
+  ServerFixture* fixture = new ServerFixture;
+  fixture->client_end = AttachClientConnection(&fixture->probe.Socket());
+  fixture->pipes = AttachCommandPipes(&fixture->probe.CmdClient());
+  return fixture;
+}
+
+// ---- transaction table model ----
+
+void TableModel::Add(int tid, const std::string& command, bool background_transaction) {
+  (background_transaction ? background : pending).push_back(TableRecord{tid, command});
+  states[static_cast<size_t>(tid)] =
+      background_transaction ? MZorvaneTCPServer::kTidBackground : MZorvaneTCPServer::kTidPending;
+}
+
+void TableModel::Free(int tid) {
+  std::vector<TableRecord>& list =
+      states[static_cast<size_t>(tid)] == MZorvaneTCPServer::kTidPending ? pending : background;
+  for (auto record = list.begin(); record != list.end(); ++record) {
+    if (record->tid == tid) {
+      list.erase(record);
+      break;
+    }
   }
-  return bytes;
+  states[static_cast<size_t>(tid)] = MZorvaneTCPServer::kTidFree;
+}
+
+namespace {
+
+bool SameRecords(const std::vector<TableRecord>& expected, const MZorvaneTCPServerProbe::CommandList& actual) {
+  if (expected.size() != actual.size()) return false;
+  auto record = actual.begin();
+  for (const TableRecord& wanted : expected) {
+    if (record->tid != wanted.tid || record->command != wanted.command) return false;
+    ++record;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TableModel::Matches(MZorvaneTCPServerProbe& probe) const {
+  return SameRecords(pending, probe.PendingCommands()) && SameRecords(background, probe.BackgroundCommands()) &&
+         memcmp(states.data(), probe.States().data(), states.size()) == 0;
 }
 
 // ---- forms ----

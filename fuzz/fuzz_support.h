@@ -4,12 +4,15 @@
 #ifndef FUZZ_SUPPORT_H
 #define FUZZ_SUPPORT_H
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "mzorvanecmdclient.h"
 #include "mzorvanetcpsocket.h"
+#include "server_probe.h"
 
 // Ends the run with the property's text in the error log: libFuzzer keeps
 // the input that broke it.
@@ -42,6 +45,39 @@ void WriteAll(int fd, const std::string& bytes);
 std::string CollectClientBytes(MZorvaneTCPSocket* socket, int client_end);
 // Everything the server has queued for the command processor, in order.
 std::string CollectCommandBytes(MZorvaneCmdClient* client, int commands_read_end);
+
+// A server whose client connection and command pipes are attached, with
+// diagnostics captured and trace level 0.
+struct ServerFixture {
+  MZorvaneTCPServer server;
+  MZorvaneTCPServerProbe probe{&server};
+  int client_end = -1;
+  CommandPipes pipes;
+};
+ServerFixture* NewServerFixture();
+
+// ---- transaction table model ----
+
+struct TableRecord {
+  int tid;
+  std::string command;
+};
+
+// The transaction table as a target expects it.
+class TableModel {
+ public:
+  void Add(int tid, const std::string& command, bool background_transaction);
+  // Frees `tid` and drops its record.
+  void Free(int tid);
+  bool IsFree(int tid) const { return states[static_cast<size_t>(tid)] == MZorvaneTCPServer::kTidFree; }
+  bool Matches(MZorvaneTCPServerProbe& probe) const;
+
+  std::vector<TableRecord> pending;
+  std::vector<TableRecord> background;
+
+ private:
+  std::array<uint8_t, MZorvaneTCPServer::kNumTids> states{};
+};
 
 // ---- forms ----
 
