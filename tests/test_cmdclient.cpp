@@ -207,13 +207,6 @@ TEST_F(CmdClientTest, PipeReadsTakeAtMostThePipeSizeAndEndOfFileFails) {
   EXPECT_EQ(diag.Messages("E"), std::vector<std::string>{kPipeEndError});
 }
 
-TEST_F(CmdClientTest, DISABLED_CloseWaitGivesUpAfterSixtySeconds) {
-  ASSERT_NO_FATAL_FAILURE(Connect(Link::kTcp));
-  ASSERT_NO_FATAL_FAILURE(OpenSessionSeenByProcessor());
-  EXPECT_FALSE(client.CloseSession(true));
-  EXPECT_TRUE(diag.Has("E", kNoAnswerError + "60 seconds"));
-}
-
 // ---- the same over a loopback connection and over a pair of pipes ----
 
 class CmdClientOverLink : public CmdClientTest, public ::testing::WithParamInterface<Link> {
