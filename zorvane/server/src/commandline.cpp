@@ -1,10 +1,14 @@
 // The command line: the options and the trace level from the environment.
 #include "commandline.h"
 
+#include <fcntl.h>
+#include <sys/select.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "qdrcore.h"
 
@@ -126,7 +130,32 @@ bool parse_option(const char* letters) {
   }
 }
 
+// `unusable_mode` is the access mode that cannot serve the pipe's direction.
+bool CheckPipeDescriptor(const char* option, int fd, int unusable_mode, const char* direction) {
+  if (fd >= FD_SETSIZE) {
+    MERRLOG("main(): %s=%d: descriptor is not below FD_SETSIZE (%d)", option, fd, FD_SETSIZE);
+    return false;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags == -1) {
+    MERRLOG("main(): %s=%d: descriptor is not open: %.40s", option, fd, strerror(errno));
+    return false;
+  }
+  if ((flags & O_ACCMODE) == unusable_mode) {
+    MERRLOG("main(): %s=%d: descriptor is not open for %s", option, fd, direction);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool CheckPipeDescriptors() {
+  if (CmdClient_WriterPipeId >= 1 && !CheckPipeDescriptor("-pw", CmdClient_WriterPipeId, O_RDONLY, "writing")) {
+    return false;
+  }
+  return CmdClient_ReaderPipeId < 0 || CheckPipeDescriptor("-pr", CmdClient_ReaderPipeId, O_WRONLY, "reading");
+}
 
 void GetMTraceLevelFromEnv() {
   long level = kStartupTraceLevel;

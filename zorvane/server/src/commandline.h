@@ -17,4 +17,8 @@ void GetMTraceLevelFromEnv();
 // takes effect as it is read, so -t= governs the traces of later options.
 bool parse_args(int argc, char** argv);
 
+// True when each pipe descriptor given (and not already refused for being
+// below 1 or below 0) is open, usable in its direction and below FD_SETSIZE.
+bool CheckPipeDescriptors();
+
 #endif

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   MTRACE(2, "main(): Starting tcp server version = %.20s", ZORVANE_VERSION);
+  if (!CheckPipeDescriptors()) return 1;
   ConfigureCommandChannel(&mts);
   return mts.Run() ? 0 : 1;
 }

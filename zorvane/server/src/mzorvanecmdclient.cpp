@@ -67,6 +67,14 @@ constexpr unsigned kHighestPort = 65535;
 // Longest text of a queue that a trace shows ("%.100s").
 constexpr size_t kTracedQueueBytes = 100;
 
+sockaddr_in ProcessorAddress(unsigned port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = inet_addr("127.0.0.1");
+  return address;
+}
+
 void AppendIntOption(std::string* text, const char* format, int value) {
   char piece[64];
   snprintf(piece, sizeof(piece), format, value);
@@ -127,9 +135,8 @@ MZorvaneCmdClient::MZorvaneCmdClient() : pipe_buffer(static_cast<size_t>(kDefaul
 
 // ---- configuration ----
 
-// select() cannot watch descriptors of FD_SETSIZE or more.
 void MZorvaneCmdClient::SetWriterPipeId(int fd) {
-  if (fd <= 0 || fd >= FD_SETSIZE) {
+  if (fd <= 0) {
     MERRLOG("SetWriterPipeId(): invalid path id for pipe (#%d)", fd);
     return;
   }
@@ -138,7 +145,7 @@ void MZorvaneCmdClient::SetWriterPipeId(int fd) {
 }
 
 void MZorvaneCmdClient::SetReaderPipeId(int fd) {
-  if (fd < 0 || fd >= FD_SETSIZE) {
+  if (fd < 0) {
     MERRLOG("SetReaderPipeId(): invalid path id for pipe (#%d)", fd);
     return;
   }
@@ -166,9 +173,43 @@ void MZorvaneCmdClient::SetPipeSize(int size) {
 
 // ---- link set-up and tear-down ----
 
+// Inherited pipes may come in blocking mode; a processor that stops reading
+// would then hold the whole server in write().
 int MZorvaneCmdClient::Open(unsigned port) {
+  for (int pipe_fd : {writer_fd, reader_fd}) {
+    if (pipe_fd >= 0 && !SetNonBlocking(pipe_fd)) {
+      MERRTRACE("MZorvaneCmdClient::Open(): fcntl(%d) failed: %.40s", pipe_fd, strerror(errno));
+      return 0;
+    }
+  }
   if (!UseCmdClientSocketToWrite()) return 1;
   return create_socket(port);
+}
+
+int MZorvaneCmdClient::Reopen(unsigned port, int* error) {
+  DropLostSocket();
+  socket_fd = socket(AF_INET, SOCK_STREAM, 0);
+  *error = errno;
+  if (socket_fd < 0) {
+    socket_fd = -1;
+    return 0;
+  }
+  if (!FitsFdSet(socket_fd)) *error = EMFILE;
+  if (!FitsFdSet(socket_fd) || !set_socket_options() || !SetNonBlocking(socket_fd) ||
+      !connect_bounded(port, error)) {
+    destroy_socket();
+    return 0;
+  }
+  trace_socket_options();
+  socket_lost = false;
+  return 1;
+}
+
+void MZorvaneCmdClient::DropLostSocket() {
+  destroy_socket();
+  session_open = false;
+  read_buffer.clear();
+  write_buffer.clear();
 }
 
 void MZorvaneCmdClient::Close() { destroy_socket(); }
@@ -185,6 +226,11 @@ int MZorvaneCmdClient::create_socket(unsigned port) {
     MERRTRACE("MZorvaneCmdClient::create_socket(): socket() failed: %.40s", reason);
     return 0;
   }
+  if (!FitsFdSet(socket_fd)) {
+    MERRTRACE("MZorvaneCmdClient::create_socket(): descriptor %d is not below FD_SETSIZE (%d)", socket_fd, FD_SETSIZE);
+    destroy_socket();
+    return 0;
+  }
   if (!set_socket_options()) {
     destroy_socket();
     return 0;
@@ -195,7 +241,7 @@ int MZorvaneCmdClient::create_socket(unsigned port) {
     destroy_socket();
     return 0;
   }
-  if (fcntl(socket_fd, F_SETFL, O_NONBLOCK) != 0) {
+  if (!SetNonBlocking(socket_fd)) {
     const char* reason = strerror(errno);
     MERRTRACE("MZorvaneCmdClient::create_socket(): fcntl() failed: %.40s", reason);
     destroy_socket();
@@ -253,16 +299,28 @@ void MZorvaneCmdClient::trace_socket_options() const {
 }
 
 bool MZorvaneCmdClient::connect_socket(unsigned port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = inet_addr("127.0.0.1");
+  const sockaddr_in address = ProcessorAddress(port);
   if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     const char* reason = strerror(errno);
     MERRTRACE("MZorvaneCmdClient::create_socket(): connect(127.0.0.1,%u) failed: %.40s", port, reason);
     return false;
   }
   return true;
+}
+
+// On a non-blocking socket: the handshake gets at most kReconnectLimitMs.
+bool MZorvaneCmdClient::connect_bounded(unsigned port, int* error) {
+  const sockaddr_in address = ProcessorAddress(port);
+  if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return true;
+  *error = errno;
+  if (errno != EINPROGRESS) return false;
+  struct pollfd entry = {socket_fd, POLLOUT, 0};
+  if (poll(&entry, 1, kReconnectLimitMs) != 1) {
+    *error = ETIMEDOUT;
+    return false;
+  }
+  *error = GetIntOption(socket_fd, SO_ERROR);
+  return *error == 0;
 }
 
 void MZorvaneCmdClient::destroy_socket() {
@@ -289,16 +347,37 @@ int MZorvaneCmdClient::FillReadBufferSocket() {
   }
   if (got == 0) {
     MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() returned 0");
+    mark_failed_read();
     return 0;
   }
   if (got == -1) {
     if (errno == EAGAIN) return 1;
     const char* reason = strerror(errno);
     MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() failed: %.40s", reason);
+    mark_failed_read();
     return 0;
   }
   MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() returned %d", static_cast<int>(got));
+  mark_failed_read();
   return 0;
+}
+
+// A failure on a descriptor that is not there (a channel configured with a
+// writer pipe alone reads on socket -1) loses nothing.
+void MZorvaneCmdClient::mark_failed_read() {
+  if (!UseCmdClientSocketToRead()) {
+    pipe_broken = true;
+  } else if (socket_fd != -1) {
+    socket_lost = true;
+  }
+}
+
+void MZorvaneCmdClient::mark_failed_write() {
+  if (!UseCmdClientSocketToWrite()) {
+    pipe_broken = true;
+  } else if (socket_fd != -1) {
+    socket_lost = true;
+  }
 }
 
 // End of file means the command processor is gone: a reader pipe at end of
@@ -313,10 +392,12 @@ int MZorvaneCmdClient::FillReadBufferOverPipe() {
   if (got < 0) {
     const char* reason = strerror(errno);
     MERRLOG("FillReadBuffer(): read() failed %.20s", reason);
+    mark_failed_read();
     return 0;
   }
   if (got == 0) {
     MERRLOG("FillReadBuffer(): read() returned 0, the command processor closed the pipe");
+    mark_failed_read();
     return 0;
   }
   AppendReceived(pipe_buffer.data(), static_cast<size_t>(got), &read_buffer);
@@ -369,6 +450,7 @@ bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
     if (errno == EAGAIN) return true;
     const char* reason = strerror(errno);
     MERRTRACE("MZorvaneCmdClient::FlushCommandBuffer(): write() failed: %.40s", reason);
+    mark_failed_write();
     return false;
   }
   return true;
@@ -385,6 +467,7 @@ bool MZorvaneCmdClient::FlushCommandBufferOverPipe() {
   if (written < 0 && errno == EAGAIN) return true;
   const char* reason = strerror(errno);
   MERRLOG("FlushOutputBuffer: Error writing over pipe %.40s write_len=%zd\n", reason, written);
+  mark_failed_write();
   return false;
 }
 
@@ -417,9 +500,10 @@ int MZorvaneCmdClient::SendAbort(unsigned tid, unsigned target_tid) {
   return 1;
 }
 
+// Over a lost link no close exchange can happen any more.
 bool MZorvaneCmdClient::CloseSession(bool send_close) {
   if (!session_open) return false;
-  if (send_close) {
+  if (send_close && !IsLinkLost()) {
     SendCommand(MZorvaneCmdCommand(0, "close"));
     const bool close_flushed = FlushCommandBuffer();
     if (!wait_for_close_answer(close_flushed)) return false;
@@ -437,17 +521,21 @@ bool MZorvaneCmdClient::wait_for_close_answer(bool close_flushed) {
   CTimer timer;
   CTimer_Create(&timer);
   bool flushing = close_flushed;
-  while (session_open) {
+  while (session_open && !IsLinkLost()) {
     if (flushing && !write_buffer.empty()) flushing = FlushCommandBuffer();
     poll_close_answer(close_wait_limit - CTimer_Get(&timer));
     const double elapsed = CTimer_Get(&timer);
     if (elapsed > close_wait_limit) {
       MERRTRACE("CloseSession(): Don't received answer of close command inside %.f seconds", elapsed);
       session_open = false;
+      // The old session's output could still reach the next client over a
+      // socket; a lost socket is opened anew for it instead.
+      if (UseCmdClientSocketToRead() && socket_fd != -1) socket_lost = true;
       return false;
     }
     msleep_sec(kClosePollPauseSeconds);
   }
+  session_open = false;
   return true;
 }
 
@@ -455,7 +543,7 @@ bool MZorvaneCmdClient::wait_for_close_answer(bool close_flushed) {
 // socket that has nothing waiting: what is already buffered is still looked at.
 void MZorvaneCmdClient::poll_close_answer(double seconds_left) {
   if (!close_answer_may_be_read(seconds_left)) {
-    consume_first_marker();
+    consume_markers();
     return;
   }
   if (FillReadBuffer() == 0) {
@@ -463,7 +551,7 @@ void MZorvaneCmdClient::poll_close_answer(double seconds_left) {
     session_open = false;
     return;
   }
-  consume_first_marker();
+  consume_markers();
 }
 
 // The socket never blocks. A reader pipe may, and a blocking read would hold
@@ -484,18 +572,26 @@ bool MZorvaneCmdClient::holds_complete_marker() const {
   return marker != std::string::npos && marker + 3 <= read_buffer.size();
 }
 
-// Drops everything up to and including the first complete marker; the close
-// answer is the marker of transaction 0. An incomplete marker at the front
-// stays for the next poll.
-void MZorvaneCmdClient::consume_first_marker() {
-  size_t marker = read_buffer.find('\0');
-  if (marker == std::string::npos) marker = read_buffer.size();
-  if (marker + 3 <= read_buffer.size()) {
-    if (read_buffer[marker + 1] == '\0' && read_buffer[marker + 2] == '\0') session_open = false;
-    read_buffer.erase(0, marker + 3);
-  } else if (marker > 0) {
-    read_buffer.erase(0, marker);
+// Drops every complete marker and the text before it, up to and including
+// the close answer, the marker of transaction 0; a backlog of markers thus
+// takes one poll, not one poll each. An incomplete marker stays for the next
+// poll.
+void MZorvaneCmdClient::consume_markers() {
+  size_t consumed = 0;
+  for (;;) {
+    size_t marker = read_buffer.find('\0', consumed);
+    if (marker == std::string::npos) marker = read_buffer.size();
+    if (marker + 3 > read_buffer.size()) {
+      consumed = marker;
+      break;
+    }
+    consumed = marker + 3;
+    if (read_buffer[marker + 1] == '\0' && read_buffer[marker + 2] == '\0') {
+      session_open = false;
+      break;
+    }
   }
+  read_buffer.erase(0, consumed);
 }
 
 void MZorvaneCmdClient::discard_session_buffers() {

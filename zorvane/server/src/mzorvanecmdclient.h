@@ -32,6 +32,9 @@ class MZorvaneCmdClient {
   static constexpr int kMaxPipeSize = 1024 * 1024;
   static constexpr double kCloseWaitLimitSeconds = 60.0;
   static constexpr double kClosePollPauseSeconds = 0.01;
+  // Longest wait for a reconnection's handshake, so that a stuck processor
+  // cannot hold the main loop.
+  static constexpr int kReconnectLimitMs = 1000;
 
   MZorvaneCmdClient();
   ~MZorvaneCmdClient() = default;
@@ -44,6 +47,16 @@ class MZorvaneCmdClient {
 
   int Open(unsigned port);
   void Close();
+  // After the socket was lost: connects again, bounded in time, with nothing
+  // of the old link kept. On failure *error holds the system's error number.
+  int Reopen(unsigned port, int* error);
+  // Closes a lost socket and drops every byte and the session that belonged to it.
+  void DropLostSocket();
+  // A read or write on the socket failed for good (end of file or an error).
+  bool IsSocketLost() const { return socket_lost; }
+  // A pipe reached end of file or failed; a pipe cannot be opened again.
+  bool IsPipeBroken() const { return pipe_broken; }
+  bool IsLinkLost() const { return socket_lost || pipe_broken; }
 
   int GetWriterFD() const { return UseCmdClientSocketToWrite() ? socket_fd : writer_fd; }
   int GetReaderFD() const { return UseCmdClientSocketToRead() ? socket_fd : reader_fd; }
@@ -79,12 +92,15 @@ class MZorvaneCmdClient {
   bool set_socket_options();
   void trace_socket_options() const;
   bool connect_socket(unsigned port);
+  bool connect_bounded(unsigned port, int* error);
+  void mark_failed_read();
+  void mark_failed_write();
   void trace_received_pipe_bytes(size_t count);
   bool wait_for_close_answer(bool close_flushed);
   void poll_close_answer(double seconds_left);
   bool close_answer_may_be_read(double seconds_left) const;
   bool holds_complete_marker() const;
-  void consume_first_marker();
+  void consume_markers();
   void discard_session_buffers();
 
   int socket_fd = -1;
@@ -93,6 +109,8 @@ class MZorvaneCmdClient {
   int pipe_size = kDefaultPipeSize;
   std::vector<char> pipe_buffer;
   bool session_open = false;
+  bool socket_lost = false;
+  bool pipe_broken = false;
   std::string write_buffer;
   std::string read_buffer;
   double close_wait_limit = kCloseWaitLimitSeconds;

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ctimer.h"
 #include "msleep_sec.h"
 #include "qdrcore.h"
 
 namespace {
 
 const char kRefusalLine[] = "0000\terror \"Sorry, this port is already in use!\"";
+const char kProcessorUnavailable[] = "command processor not available";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -46,6 +48,13 @@ void RemoveFromSet(int fd, fd_set* set) {
 }
 
 bool IsSet(int fd, const fd_set* set) { return fd >= 0 && FD_ISSET(fd, set); }
+
+struct timeval SecondsToTimeval(double seconds) {
+  struct timeval value;
+  value.tv_sec = static_cast<time_t>(seconds);
+  value.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(value.tv_sec)) * 1e6);
+  return value;
+}
 
 // A transaction id is in the lists at most once, so the record found is the
 // first with its id. Looking from both ends finds the oldest and the newest
@@ -95,19 +104,23 @@ bool MZorvaneTCPServer::Run() {
   MErrTraceContext context(__FILE__);
   error_context = &context;
   bool started = start_up();
-  while (started && !stop_requested) {
+  while (started && !stop_requested && !cmd_client.IsPipeBroken()) {
     reset_transactions();
     wait_for_client();
-    if (stop_requested) break;
+    if (stop_requested || cmd_client.IsPipeBroken()) break;
     serve_connection();
   }
+  // A pipe cannot be opened again: the process ends, so that a supervisor
+  // sees it and the port is free at once.
+  const bool pipe_broken = cmd_client.IsPipeBroken();
+  if (pipe_broken) MERRLOG("MZorvaneTCPServer::Run(): command processor pipe closed, exiting");
   if (started) {
     tcp_socket.DestroySocket();
     cmd_client.Close();
     running = false;
   }
   error_context = nullptr;
-  return started;
+  return started && !pipe_broken;
 }
 
 bool MZorvaneTCPServer::start_up() {
@@ -130,30 +143,50 @@ void MZorvaneTCPServer::reset_transactions() {
   background_commands.clear();
 }
 
+// The command channel is watched as well, so that a processor that goes
+// away between clients is noticed before the next client.
 void MZorvaneTCPServer::wait_for_client() {
-  int listen_fd = tcp_socket.GetSocketFD();
-  fd_set base_set;
-  FD_ZERO(&base_set);
-  FD_SET(listen_fd, &base_set);
-  while (!stop_requested && !tcp_socket.HasConnection()) {
-    fd_set read_set = base_set;
+  const int listen_fd = tcp_socket.GetSocketFD();
+  while (!stop_requested && !tcp_socket.HasConnection() && !cmd_client.IsPipeBroken()) {
+    const int channel_fd = cmd_client.GetReaderFD();
+    fd_set read_set;
+    FD_ZERO(&read_set);
+    FD_SET(listen_fd, &read_set);
+    AddToSet(channel_fd, &read_set);
     struct timeval timeout = {1, 0};
-    int result = select(listen_fd + 1, &read_set, nullptr, nullptr, &timeout);
-    if (result == 0) continue;
-    if (result == 1) {
-      if (!tcp_socket.OpenConnection()) MERRLOG("MZorvaneTCPServer::Run(): OpenConnection() failed");
+    int result = select(std::max(listen_fd, channel_fd) + 1, &read_set, nullptr, nullptr, &timeout);
+    if (result < 0) {
+      MERRLOG("MZorvaneTCPServer::Run(): select() [1] failed: %.40s", strerror(errno));
       continue;
     }
-    MERRLOG("MZorvaneTCPServer::Run(): select() [1] failed: %.40s", strerror(errno));
+    if (IsSet(channel_fd, &read_set)) discard_channel_input();
+    if (FD_ISSET(listen_fd, &read_set) && !tcp_socket.OpenConnection()) {
+      MERRLOG("MZorvaneTCPServer::Run(): OpenConnection() failed");
+    }
+  }
+}
+
+// Nothing is relayed between clients; end of file or an error loses the channel.
+void MZorvaneTCPServer::discard_channel_input() {
+  if (cmd_client.FillReadBuffer()) {
+    cmd_client.ReadBuffer().clear();
+  } else {
+    drop_lost_channel();
   }
 }
 
 void MZorvaneTCPServer::serve_connection() {
   bool abort_connection = false;
+  close_at_once = false;
   MTRACE(2, "connection on socket\n");
+  if (!reopen_lost_channel()) {
+    turn_away_without_processor();
+    return;
+  }
   if (cmd_client.OpenSession() <= 0) {
     MERRLOG("MZorvaneTCPServer::Run(): OpenSession() failed");
     abort_connection = true;
+    close_at_once = true;
   }
   ServiceSets sets = build_service_sets();
   MTRACE(4, "Run(): zvcmd: cmdclient_reader_fd =%d, cmd_cleinet_write_fd=%d", sets.reader_fd, sets.writer_fd);
@@ -195,15 +228,17 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
   } else if (result < 0 && errno != EINTR) {
     MERRLOG("MZorvaneTCPServer::Run(): select() [2] failed: %.40s", strerror(errno));
     *abort_connection = true;
+    close_at_once = true;
   }
   if (sets.reader_fd == -1 && !client_backlog_high) read_command_channel(abort_connection);
-  if (!cmd_client.FlushCommandBuffer()) {
+  if (!cmd_client.IsLinkLost() && !cmd_client.FlushCommandBuffer()) {
     MERRLOG("MZorvaneTCPServer::Run(): FlushCommandBuffer() failed for command client");
     *abort_connection = true;
   }
   if (result == 0 && cmd_client.GetNumUnwrittenCommands() != 0) {
     MTRACE(1, "MZorvaneTCPServer::Run(): %zu commands unsent", cmd_client.GetNumUnwrittenCommands());
   }
+  if (cmd_client.IsLinkLost()) processor_lost(abort_connection);
 }
 
 // Waits without a timeout while nothing is queued; with 100 ms while replies
@@ -235,6 +270,8 @@ void MZorvaneTCPServer::read_client(bool* abort_connection) {
   if (!tcp_socket.FillReadBuffer()) {
     MTRACE(2, "fill_read_buffer() abort\n");
     *abort_connection = true;
+    // A client that only closed its sending side still reads its replies.
+    if (!tcp_socket.HasStreamEnded()) close_at_once = true;
     return;
   }
   std::string line;
@@ -268,6 +305,7 @@ void MZorvaneTCPServer::flush_client(bool* abort_connection) {
   if (!tcp_socket.FlushWriteBuffer()) {
     error_context->DumpToMErrLog(__LINE__, "MZorvaneTCPServer::Run(): FlushWriteBuffer() failed");
     *abort_connection = true;
+    close_at_once = true;
   }
   if (tcp_socket.GetNumUnwrittenBytes() != 0) {
     MTRACE(1, "MZorvaneTCPServer::Run(): %zu bytes unsent to socket (case 1)", tcp_socket.GetNumUnwrittenBytes());
@@ -287,9 +325,89 @@ void MZorvaneTCPServer::end_connection(bool abort_connection) {
   } else {
     MTRACE(1, "connection has been closed by peer\n");
   }
+  if (!close_at_once) drain_client();
   if (!cmd_client.CloseSession(send_close)) MERRTRACE_DUMP("MZorvaneTCPServer::Run(): CloseSession() failed");
   send_close = true;
   tcp_socket.CloseConnection();
+  // The close wait may have found the processor gone, or given up on it.
+  drop_lost_channel();
+}
+
+// Writes what is still queued for a client whose connection ends, in the
+// select loop, as long as the client keeps taking bytes. Nothing more is
+// read from it, and the processor's output waits in the channel meanwhile.
+void MZorvaneTCPServer::drain_client() {
+  const int fd = tcp_socket.GetConnectionFD();
+  CTimer idle;
+  CTimer_Create(&idle);
+  while (fd != -1 && tcp_socket.GetNumUnwrittenBytes() != 0) {
+    const double left = kDrainIdleLimitSeconds - CTimer_Get(&idle);
+    if (left <= 0.0) {
+      MERRLOG("MZorvaneTCPServer::Run(): client took nothing for %.f seconds, %zu unsent bytes dropped",
+              kDrainIdleLimitSeconds, tcp_socket.GetNumUnwrittenBytes());
+      return;
+    }
+    fd_set write_set;
+    FD_ZERO(&write_set);
+    FD_SET(fd, &write_set);
+    struct timeval timeout = SecondsToTimeval(left);
+    const int result = select(fd + 1, nullptr, &write_set, nullptr, &timeout);
+    if (result < 0 && errno != EINTR) {
+      MERRLOG("MZorvaneTCPServer::Run(): select() [3] failed: %.40s", strerror(errno));
+      return;
+    }
+    if (result <= 0) continue;
+    const size_t unsent = tcp_socket.GetNumUnwrittenBytes();
+    if (!tcp_socket.FlushWriteBuffer()) {
+      error_context->DumpToMErrLog(__LINE__, "MZorvaneTCPServer::Run(): FlushWriteBuffer() failed");
+      return;
+    }
+    if (tcp_socket.GetNumUnwrittenBytes() < unsent) CTimer_Create(&idle);
+  }
+}
+
+// A lost socket is opened again for the next client; the first failure of an
+// outage and each reconnection are logged once.
+bool MZorvaneTCPServer::reopen_lost_channel() {
+  if (!cmd_client.IsSocketLost()) return true;
+  int error = 0;
+  if (cmd_client.Reopen(client_port, &error)) {
+    MERRLOG("MZorvaneTCPServer::Run(): command processor reconnected on 127.0.0.1:%u", client_port);
+    loss_logged = false;
+    reconnect_failure_logged = false;
+    return true;
+  }
+  if (!reconnect_failure_logged) {
+    MERRLOG("MZorvaneTCPServer::Run(): command processor on 127.0.0.1:%u not reachable: %.40s", client_port,
+            strerror(error));
+  }
+  reconnect_failure_logged = true;
+  return false;
+}
+
+void MZorvaneTCPServer::turn_away_without_processor() {
+  tcp_socket.SendError(0, kProcessorUnavailable);
+  drain_client();
+  tcp_socket.CloseConnection();
+}
+
+// The client gets what was queued for it, this line, and then end of stream.
+void MZorvaneTCPServer::processor_lost(bool* abort_connection) {
+  tcp_socket.SendError(0, kProcessorUnavailable);
+  log_lost_channel();
+  *abort_connection = true;
+}
+
+void MZorvaneTCPServer::log_lost_channel() {
+  if (!cmd_client.IsSocketLost() || loss_logged) return;
+  MERRLOG("MZorvaneTCPServer::Run(): command processor lost, reconnecting for the next client");
+  loss_logged = true;
+}
+
+void MZorvaneTCPServer::drop_lost_channel() {
+  if (!cmd_client.IsSocketLost()) return;
+  log_lost_channel();
+  cmd_client.DropLostSocket();
 }
 
 // ---- client requests ----

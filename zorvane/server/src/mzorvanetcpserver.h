@@ -29,6 +29,9 @@ class MZorvaneTCPServer {
   static constexpr size_t kBacklogLowMark = 256 * 1024;
   // Longest answer line the server holds while its line end has not come.
   static constexpr size_t kMaxUnfinishedAnswer = 1024 * 1024;
+  // A client whose connection ends gets what is queued for it unless it
+  // takes no byte for this long.
+  static constexpr double kDrainIdleLimitSeconds = 2.0;
 
   enum TidState : uint8_t { kTidFree = 0, kTidPending = 1, kTidBackground = 2 };
 
@@ -41,7 +44,7 @@ class MZorvaneTCPServer {
   void SetTcpPorts(unsigned server_port, unsigned client_port);
 
   // Serves clients until a stop is requested (true); false when the command
-  // channel or the listener could not be opened.
+  // channel or the listener could not be opened, or a command pipe broke.
   bool Run();
 
  private:
@@ -72,6 +75,13 @@ class MZorvaneTCPServer {
   void flush_client(bool* abort_connection);
   void refuse_client();
   void end_connection(bool abort_connection);
+  void drain_client();
+  void discard_channel_input();
+  bool reopen_lost_channel();
+  void turn_away_without_processor();
+  void processor_lost(bool* abort_connection);
+  void log_lost_channel();
+  void drop_lost_channel();
 
   bool analyse_command_line(const std::string& line);
   bool analyse_abort(int tid, const char* rest);
@@ -96,6 +106,9 @@ class MZorvaneTCPServer {
   bool client_backlog_high = false;           // bytes waiting for the client passed the high mark
   bool command_backlog_high = false;          // bytes waiting for the processor passed the high mark
   size_t answer_scanned = 0;                  // answer bytes known to hold no line feed and no marker
+  bool close_at_once = false;                 // the connection failed on its own side: no drain
+  bool loss_logged = false;                   // the lost command channel has been logged
+  bool reconnect_failure_logged = false;      // a failed reconnection has been logged in this outage
 
 };
 

@@ -41,8 +41,6 @@ bool SetLinger(int fd) {
   return setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger)) == 0;
 }
 
-bool SetNonBlocking(int fd) { return fcntl(fd, F_SETFL, O_NONBLOCK) == 0; }
-
 // MSG_NOSIGNAL: a write towards a reset client fails with EPIPE instead of
 // ending the process with SIGPIPE. A write offers at most half the send
 // buffer: on loopback one segment may carry 64 KiB, and a single segment
@@ -178,6 +176,11 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
     MERRTRACE("MZorvaneTCPSocket::CreateSocket(): socket() failed: %.40s", strerror(errno));
     return false;
   }
+  if (!FitsFdSet(socket_fd)) {
+    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): descriptor %d is not below FD_SETSIZE (%d)", socket_fd, FD_SETSIZE);
+    DestroySocket();
+    return false;
+  }
   if (!SetListenerOptions(socket_fd)) {
     DestroySocket();
     return false;
@@ -213,6 +216,13 @@ bool MZorvaneTCPSocket::OpenConnection() {
     }
     return false;
   }
+  if (!FitsFdSet(connection_fd)) {
+    MERRLOG("MZorvaneTCPSocket::OpenConnection(): descriptor %d is not below FD_SETSIZE (%d), connection closed",
+            connection_fd, FD_SETSIZE);
+    CloseConnection();
+    return false;
+  }
+  stream_ended = false;
   if (!SetNonBlocking(connection_fd)) {
     MERRLOG("MZorvaneTCPSocket::OpenConnection(): fcntl() failed: %.40s", strerror(errno));
   }
@@ -271,6 +281,7 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
   }
   if (count == 0) {
     MERRLOG("fill_read_buffer(): read() returned 0");
+    stream_ended = true;
     return false;
   }
   size_t scan = read_buffer.size();

@@ -34,6 +34,8 @@ class MZorvaneTCPSocket {
   int GetConnectionFD() const { return connection_fd; }
   size_t GetNumUnwrittenBytes() const { return write_buffer.size() - write_offset; }
   bool HasConnection() const { return connection_fd != -1; }
+  // The client closed its sending side (it may still read).
+  bool HasStreamEnded() const { return stream_ended; }
 
   bool FillReadBuffer();
   bool PopReadLine(std::string* line);
@@ -64,6 +66,7 @@ class MZorvaneTCPSocket {
 
   int socket_fd = -1;
   int connection_fd = -1;
+  bool stream_ended = false;
   std::string write_buffer;
   size_t write_offset = 0;  // bytes at the front of write_buffer already written
   bool bulk_batch_open = false;

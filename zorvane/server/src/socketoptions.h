@@ -1,8 +1,20 @@
-// Integer socket options, shared by the client endpoint and the command channel.
+// Descriptor and integer socket option helpers, shared by the client
+// endpoint and the command channel.
 #ifndef SOCKETOPTIONS_H
 #define SOCKETOPTIONS_H
 
+#include <fcntl.h>
+#include <sys/select.h>
 #include <sys/socket.h>
+
+// Adds O_NONBLOCK and keeps the descriptor's other status flags.
+inline bool SetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// select() cannot watch a descriptor of FD_SETSIZE or more.
+inline bool FitsFdSet(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
 
 inline bool SetIntOption(int fd, int level, int option, int value) {
   return setsockopt(fd, level, option, &value, sizeof(value)) == 0;
