@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "diag_capture.h"
@@ -415,13 +417,25 @@ TEST(CommandLine, RejectedOptionsExitWithStatusOne) {
   for (std::string option : {"-t=6", "-t=x", "-pc=", "-pc=12ab", "-ps=7x"}) {
     expect_rejected({"plain", option}, "parse_args(): invalid parameter " + option);
   }
-  expect_rejected({"--coverage", "-t=2"}, "Option not available!");  // --coverage only alone
+  for (const char* alone : {"--coverage", "--help", "--version"}) {
+    expect_rejected({alone, "-t=2"}, "Option not available!");  // only alone
+  }
 }
 
-TEST(CommandLine, CoverageAloneExitsAtOnce) {
-  RunResult result = RunServer({"--coverage"}, {"MTRACE_LEVEL=5"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.log, "");
+// Alone, each exits at once with status 0; the output is its own, on standard output.
+TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
+  // Option, the output or (for the usage) its start, whether that is all of it.
+  for (const auto& [option, expected, whole] : {std::make_tuple("--coverage", "", true),
+                                                std::make_tuple("--version", "zorvane-server 1.00-0\n", true),
+                                                std::make_tuple("--help", "Usage: zorvane-server [-ps=PORT] ", false)}) {
+    std::string command = std::string("MTRACE_LEVEL=5 ") + ZORVANE_SERVER_BIN + " " + option + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+    EXPECT_EQ(pclose(pipe), 0) << option;
+    EXPECT_EQ(whole ? output : output.substr(0, strlen(expected)), expected) << option;
+  }
 }
 
 TEST(CommandLine, TraceLevelFromEnvironmentAndOptionInOrder) {
