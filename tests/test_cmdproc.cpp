@@ -77,6 +77,7 @@ TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
       {{"--listen", "1", "2"}, 2, "--listen takes at most one port"},
       {{"--spawn"}, 2, "--spawn needs a server program"},
       {{"--help", "x"}, 2, "--help takes no arguments"},
+      {{"--version", "x"}, 2, "--version takes no arguments"},
       {{"--spawn", "/nonexistent/server"}, 127, "cannot run /nonexistent/server: No such file or directory"},
   };
   for (const auto& [arguments, expected_status, message] : cases) {
