@@ -25,6 +25,9 @@ configure_file(${PROJECT_SOURCE_DIR}/man/zorvane-server.8.in
 configure_file(${PROJECT_SOURCE_DIR}/man/zorvane-cmdproc.1.in
                ${PROJECT_BINARY_DIR}/man/zorvane-cmdproc.1 @ONLY)
 
+# --help names where the manual page is.
+target_compile_definitions(zorvane-server PRIVATE ZORVANE_MANDIR="${CMAKE_INSTALL_FULL_MANDIR}")
+
 install(TARGETS zorvane-server RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS zorvane-cmdproc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/man/zorvane-server.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)

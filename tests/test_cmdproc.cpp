@@ -77,6 +77,7 @@ TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
       {{"--listen", "1", "2"}, 2, "--listen takes at most one port"},
       {{"--spawn"}, 2, "--spawn needs a server program"},
       {{"--help", "x"}, 2, "--help takes no arguments"},
+      {{"--version", "x"}, 2, "--version takes no arguments"},
       {{"--spawn", "/nonexistent/server"}, 127, "cannot run /nonexistent/server: No such file or directory"},
   };
   for (const auto& [arguments, expected_status, message] : cases) {
@@ -264,18 +265,20 @@ TEST_F(Listening, ACountWaitsForTheServerToReadInsteadOfFillingMemory) {
 }
 
 // --spawn: a shell script plays the server on the pipes it is handed, with the
-// arguments MODE STATUS. In mode wait it ignores SIGINT, as the zorvane server does.
+// arguments MODE STATUS after the pipe size. In mode talk it shows the pipe
+// size option; in mode wait it ignores SIGINT, as the zorvane server does.
 const char kServerScript[] = R"(#!/bin/sh
 w=${1#-pw=}
 r=${2#-pr=}
-if [ "$3" = talk ]; then
+if [ "$4" = talk ]; then
+  echo "$3" >&2
   printf '\000\000open\000\000\005echo hi\000' >&"$w"
   eval "exec $w>&-"
   timeout 5 od -An -v -tx1 <&"$r" >&2
-  exit "$4"
+  exit "$5"
 fi
 trap '' INT
-[ -z "$4" ] || trap "exit $4" TERM
+[ -z "$5" ] || trap "exit $5" TERM
 echo ready >&2
 for n in $(seq 100); do sleep 0.1; done
 )";
@@ -302,7 +305,7 @@ TEST(CmdProcSpawn, ThePipesCarryTheBytesAndTheServersStatusIsPassedOn) {
   ASSERT_TRUE(processor.WaitExit(kTimeoutMs, &status));
   EXPECT_EQ(status, 3);
   // od sees the end only if no other copy of the answer pipe's write end reached the server.
-  EXPECT_EQ(processor.Stderr(), " 00 00 00 68 69 0a 00 00 05\n");
+  EXPECT_EQ(processor.Stderr(), "-s=16384\n 00 00 00 68 69 0a 00 00 05\n");
 }
 
 TEST(CmdProcSpawn, SigtermAndSigintReachTheServerAsSigterm) {

@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "diag_capture.h"
@@ -53,6 +55,14 @@ std::string Error(int tid, const std::string& text) { return ReplyLine(tid, "err
                                        << ", the first difference at byte " << difference << ":\n  got      "
                                        << ::testing::PrintToString(got.substr(from, 120)) << "\n  expected "
                                        << ::testing::PrintToString(expected.substr(from, 120));
+}
+
+// The client's end of a loopback connection as the server's journal names it.
+std::string LocalEnd(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 }
 
 // Reads as many bytes as `expected` holds (or what came before a timeout) and compares.
@@ -96,6 +106,7 @@ class ServerHarness {
       listen_fd = ListenLoopback(&processor_port);
       if (listen_fd < 0) return false;
       argv.push_back("-pc=" + std::to_string(processor_port));
+      channel = "command processor at 127.0.0.1:" + std::to_string(processor_port);
     } else {
       int commands[2];
       int answers[2];
@@ -105,6 +116,7 @@ class ServerHarness {
       child_ends = {commands[1], answers[0]};
       argv.push_back("-pw=" + std::to_string(commands[1]));
       argv.push_back("-pr=" + std::to_string(answers[0]));
+      channel = "commands to pipe " + std::to_string(commands[1]) + ", answers from pipe " + std::to_string(answers[0]);
     }
     bool started = server.Start(argv, env, child_ends);
     for (int& fd : child_ends) CloseFd(&fd);
@@ -197,6 +209,10 @@ class ServerHarness {
   // Over pipes with the real processor, the server is a child of this process only after KillProcessor.
   ChildProcess& Process() { return server; }
   unsigned short ServerPort() const { return server_port; }
+  // The start-up record's account of where the server listens and how it reaches the processor.
+  std::string StartRecord() const {
+    return "MZorvaneTCPServer::Run(): listening on 0.0.0.0:" + std::to_string(server_port) + ", " + channel;
+  }
   int CommandFd() const { return command_fd; }
   // The server's diagnostics; over pipes with the real processor they share its stderr.
   std::string Log() const { return spawned_pid < 0 ? server.Stderr() : processor.Stderr(); }
@@ -212,6 +228,7 @@ class ServerHarness {
   ChildProcess processor;
   pid_t spawned_pid = -1;  // the server that the real processor started
   unsigned short server_port = 0;
+  std::string channel;  // how Start told the server to reach the played processor
   int command_fd = -1;  // the played processor reads commands here
   int answer_fd = -1;   // and writes answers here (over TCP a duplicate of the same socket)
 };
@@ -322,11 +339,16 @@ TEST_P(ServerOverLink, LinesBehindADotAreStillHandled) {
   server.ExpectForwarded(client, "30 x\n", {"30:x"});  // the id is free in the next connection
 }
 
+// The journal tells where the server listens, how it reaches the processor, and who came.
 TEST_P(ServerOverLink, SecondClientIsRefusedAndTheFirstGoesOn) {
   server.ExpectForwarded(client, "8 slow\n", {"8:slow"});
+  EXPECT_TRUE(server.HasLog("T2", server.StartRecord()));
+  EXPECT_TRUE(server.HasLog("T2", "MZorvaneTCPSocket::OpenConnection(): accepted client " + LocalEnd(client)));
   for (int i = 0; i < 3; ++i) {
     int second = server.ConnectRaw();
+    std::string second_end = LocalEnd(second);
     EXPECT_EQ(UntilEnd(second), kRefusal);
+    EXPECT_TRUE(server.HasLog("T2", "MZorvaneTCPSocket::BlockConnection(): refused client " + second_end));
     CloseFd(&second);
   }
   EXPECT_TRUE(server.HasLog("E", "Run(): send: 0000\terror Sorry, this port  is already in use!"));
@@ -415,13 +437,25 @@ TEST(CommandLine, RejectedOptionsExitWithStatusOne) {
   for (std::string option : {"-t=6", "-t=x", "-pc=", "-pc=12ab", "-ps=7x"}) {
     expect_rejected({"plain", option}, "parse_args(): invalid parameter " + option);
   }
-  expect_rejected({"--coverage", "-t=2"}, "Option not available!");  // --coverage only alone
+  for (const char* alone : {"--coverage", "--help", "--version"}) {
+    expect_rejected({alone, "-t=2"}, "Option not available!");  // only alone
+  }
 }
 
-TEST(CommandLine, CoverageAloneExitsAtOnce) {
-  RunResult result = RunServer({"--coverage"}, {"MTRACE_LEVEL=5"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.log, "");
+// Alone, each exits at once with status 0; the output is its own, on standard output.
+TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
+  // Option, the output or (for the usage) its start, whether that is all of it.
+  for (const auto& [option, expected, whole] : {std::make_tuple("--coverage", "", true),
+                                                std::make_tuple("--version", "zorvane-server 1.00-0\n", true),
+                                                std::make_tuple("--help", "Usage: zorvane-server [-ps=PORT] ", false)}) {
+    std::string command = std::string("MTRACE_LEVEL=5 ") + ZORVANE_SERVER_BIN + " " + option + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+    EXPECT_EQ(pclose(pipe), 0) << option;
+    EXPECT_EQ(whole ? output : output.substr(0, strlen(expected)), expected) << option;
+  }
 }
 
 TEST(CommandLine, TraceLevelFromEnvironmentAndOptionInOrder) {

@@ -104,6 +104,9 @@ TEST_F(ConnectedSocket, SecondClientGetsTheRefusalLineAndTheFirstIsUndisturbed) 
   ASSERT_TRUE(sock.SendAck(1));
   int second = ConnectLoopback(port);
   ASSERT_GE(second, 0);
+  sockaddr_in second_end{};
+  socklen_t length = sizeof(second_end);
+  getsockname(second, reinterpret_cast<sockaddr*>(&second_end), &length);
   ASSERT_TRUE(WaitReadable(sock.GetSocketFD(), 3000));
   EXPECT_TRUE(sock.BlockConnection(kRefusal));
   std::string refusal;
@@ -113,7 +116,10 @@ TEST_F(ConnectedSocket, SecondClientGetsTheRefusalLineAndTheFirstIsUndisturbed) 
   ASSERT_TRUE(Pump("tus\n"));
   EXPECT_EQ(PopAll(), Lines{"1 status"});
   EXPECT_EQ(FlushAndReceive(10), "0001\tack\r\n");
-  EXPECT_TRUE(diag.Raw().empty());
+  // The refused client is named in the journal, and nothing else is written.
+  EXPECT_EQ(diag.Messages("T2"), Lines{"MZorvaneTCPSocket::BlockConnection(): refused client 127.0.0.1:" +
+                                       std::to_string(ntohs(second_end.sin_port))});
+  EXPECT_EQ(diag.Raw().size(), 1u);
 }
 
 TEST_F(ConnectedSocket, InputIsCutIntoLinesAtEveryCarriageReturnAndLineFeed) {

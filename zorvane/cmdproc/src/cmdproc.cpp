@@ -16,21 +16,27 @@ namespace {
 constexpr unsigned short kDefaultPort = 37073;
 constexpr int kUsageStatus = 2;
 
+#ifndef ZORVANE_VERSION
+#define ZORVANE_VERSION "unknown"
+#endif
+const char kVersion[] = "zorvane-cmdproc " ZORVANE_VERSION "\n";
+
 const char kUsage[] =
     "usage: zorvane-cmdproc --listen [PORT]\n"
     "       zorvane-cmdproc --spawn SERVER [ARGS...]\n"
-    "       zorvane-cmdproc --help\n"
+    "       zorvane-cmdproc --help | --version\n"
     "\n"
     "The reference command processor of the zorvane transaction server.\n"
     "\n"
     "  --listen [PORT]  serve one server connection after another on\n"
     "                   127.0.0.1:PORT (default 37073)\n"
     "  --spawn SERVER [ARGS...]\n"
-    "                   start SERVER -pw=FD -pr=FD ARGS... on two pipes, serve\n"
-    "                   them, pass SIGTERM and SIGINT (Ctrl-C) on to it as SIGTERM\n"
-    "                   and exit with its status (128+N when signal N ended it,\n"
-    "                   127 when it could not be started)\n"
+    "                   start SERVER -pw=FD -pr=FD -s=16384 ARGS... on two pipes,\n"
+    "                   serve them, pass SIGTERM and SIGINT (Ctrl-C) on to it as\n"
+    "                   SIGTERM and exit with its status (128+N when signal N\n"
+    "                   ended it, 127 when it could not be started)\n"
     "  --help           show this text\n"
+    "  --version        show the name and version\n"
     "\n"
     "Commands, each with a transaction id T; every answer ends with the end\n"
     "marker of T (the bytes 0x00, T high byte, T low byte):\n"
@@ -62,10 +68,10 @@ int UsageError(const std::string& problem) {
   return kUsageStatus;
 }
 
-int ShowHelp() {
-  fputs(kUsage, stdout);
+int ShowText(const char* text) {
+  fputs(text, stdout);
   if (fflush(stdout) != 0) {
-    Warn("cannot write the help text");
+    Warn("cannot write to standard output");
     return 1;
   }
   return 0;
@@ -93,7 +99,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   if (arguments.empty()) return UsageError("missing --listen or --spawn");
   const std::string& mode = arguments[0];
-  if (mode == "--help" || mode == "-h") return arguments.size() == 1 ? ShowHelp() : UsageError("--help takes no arguments");
+  if (mode == "--help" || mode == "-h") return arguments.size() == 1 ? ShowText(kUsage) : UsageError("--help takes no arguments");
+  if (mode == "--version") return arguments.size() == 1 ? ShowText(kVersion) : UsageError("--version takes no arguments");
   if (mode == "--listen") return Listen(arguments);
   if (mode == "--spawn") return Spawn(arguments);
   return UsageError("unknown option: " + mode);

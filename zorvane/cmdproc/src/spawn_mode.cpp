@@ -15,6 +15,10 @@
 namespace {
 
 constexpr int kExecFailedStatus = 127;
+// Given to the server with its pipes: without -s= it logs an error about the
+// missing size at every start. The server's own default; a -s= among the
+// server arguments comes later and wins.
+const char kPipeSizeOption[] = "-s=16384";
 constexpr int kSignalStatusBase = 128;
 
 volatile sig_atomic_t server_pid = 0;
@@ -67,7 +71,7 @@ bool SetNonBlocking(int fd) {
 
 std::vector<std::string> ServerArguments(const std::vector<std::string>& command, const Pipes& pipes) {
   std::vector<std::string> arguments = {command[0], "-pw=" + std::to_string(pipes.commands[1]),
-                                        "-pr=" + std::to_string(pipes.answers[0])};
+                                        "-pr=" + std::to_string(pipes.answers[0]), kPipeSizeOption};
   arguments.insert(arguments.end(), command.begin() + 1, command.end());
   return arguments;
 }

@@ -1,5 +1,6 @@
 // Process entry: trace level, command line, command-channel set-up, Run.
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "commandline.h"
@@ -9,8 +10,51 @@
 #ifndef ZORVANE_VERSION
 #define ZORVANE_VERSION "unknown"
 #endif
+#ifndef ZORVANE_MANDIR
+#define ZORVANE_MANDIR "/usr/share/man"
+#endif
 
 namespace {
+
+// The program's own output, so it goes to standard output and not through
+// the diagnostics; keep it in step with the manual page.
+const char kUsage[] =
+    "Usage: zorvane-server [-ps=PORT] [-pc=PORT] [-pw=FD] [-pr=FD] [-s=SIZE] [-t=LEVEL]\n"
+    "       zorvane-server --help | --version | --coverage\n"
+    "\n"
+    "Serves one TCP client at a time and forwards its transactions to a local\n"
+    "command processor, reached over TCP on 127.0.0.1 or over two inherited pipes.\n"
+    "Runs in the foreground; diagnostics go to standard error.\n"
+    "\n"
+    "Options (one argument each, the value after '='):\n"
+    "  -ps=PORT   listen for clients on PORT on every IPv4 address (default 7073)\n"
+    "  -pc=PORT   reach the command processor at 127.0.0.1:PORT (default 37073)\n"
+    "  -pw=FD     write commands to the inherited pipe FD\n"
+    "  -pr=FD     read the processor's answers from the inherited pipe FD\n"
+    "             (both: the pipes replace TCP; -pr= alone: commands over TCP,\n"
+    "             answers from FD; -pw= alone leaves no way to read answers)\n"
+    "  -s=SIZE    bytes asked for by one read of the answer pipe (default 16384)\n"
+    "  -t=LEVEL   trace level 0 (off) to 5, set at once: put it first (default 2)\n"
+    "  --help     print this text and exit\n"
+    "  --version  print the name and version and exit\n"
+    "  --coverage exit at once\n"
+    "  --help, --version and --coverage count only as the sole argument.\n"
+    "\n"
+    "Environment:\n"
+    "  MTRACE_LEVEL  initial trace level 0 to 5 (default 2); -t= overrides it\n"
+    "\n"
+    "Exit status:\n"
+    "  0  --help, --version or --coverage\n"
+    "  1  the command line was rejected, start-up failed (command processor not\n"
+    "     reachable, client port in use) or the command processor's pipes ended\n"
+    "  Otherwise it runs until a signal ends it: SIGTERM (SIGINT is ignored).\n"
+    "\n"
+    "Manual: man 8 zorvane-server (in " ZORVANE_MANDIR "/man8)\n";
+
+// 0, or 1 when standard output does not take the text.
+int PrintAndExit(const char* text) {
+  return fputs(text, stdout) < 0 || fflush(stdout) != 0 ? 1 : 0;
+}
 
 void ConfigureCommandChannel(MZorvaneTCPServer* server) {
   if (UsePipe) server->SetPipeCmdClient(CmdClient_WriterPipeId, CmdClient_ReaderPipeId, CmdClient_PipeSize);
@@ -25,7 +69,10 @@ void ConfigureCommandChannel(MZorvaneTCPServer* server) {
 MZorvaneTCPServer mts;
 
 int main(int argc, char** argv) {
+  // Each only as the sole argument; elsewhere they are rejected like any unknown option.
   if (argc == 2 && strcmp(argv[1], "--coverage") == 0) return 0;
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) return PrintAndExit(kUsage);
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) return PrintAndExit("zorvane-server " ZORVANE_VERSION "\n");
   signal(SIGINT, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);  // a peer that went away fails the write instead of ending the process
   GetMTraceLevelFromEnv();

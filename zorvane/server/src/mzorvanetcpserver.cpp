@@ -1,6 +1,8 @@
 #include "mzorvanetcpserver.h"
 
+#include <netinet/in.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -78,6 +80,25 @@ bool BacklogHigh(bool was_high, size_t backlog) {
   return was_high;
 }
 
+// The port the listener is bound to, however it was chosen.
+unsigned BoundPort(int fd) {
+  sockaddr_in address;
+  socklen_t length = sizeof(address);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+// How the command processor is reached, for the start-up record.
+std::string DescribeCommandChannel(const MZorvaneCmdClient& channel, unsigned port) {
+  std::string tcp = "127.0.0.1:" + std::to_string(port);
+  bool socket_writes = channel.UseCmdClientSocketToWrite();
+  bool socket_reads = channel.UseCmdClientSocketToRead();
+  if (socket_writes && socket_reads) return "command processor at " + tcp;
+  std::string commands = socket_writes ? tcp : "pipe " + std::to_string(channel.GetWriterFD());
+  std::string answers = socket_reads ? "nowhere (no connection is opened)" : "pipe " + std::to_string(channel.GetReaderFD());
+  return "commands to " + commands + ", answers from " + answers;
+}
+
 }  // namespace
 
 MZorvaneTCPServer::MZorvaneTCPServer() = default;
@@ -132,6 +153,8 @@ bool MZorvaneTCPServer::start_up() {
     MERRLOG("MZorvaneTCPSocket::Run() CreateSocket() failed");
     return false;
   }
+  MTRACE(2, "MZorvaneTCPServer::Run(): listening on 0.0.0.0:%u, %s", BoundPort(tcp_socket.GetSocketFD()),
+         DescribeCommandChannel(cmd_client, client_port).c_str());
   running = true;
   return true;
 }

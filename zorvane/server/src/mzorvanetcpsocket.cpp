@@ -1,5 +1,6 @@
 #include "mzorvanetcpsocket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -50,10 +51,18 @@ ssize_t SendBytes(int fd, const char* data, size_t count) {
   return send(fd, data, std::min(count, kMaxWriteSize), MSG_NOSIGNAL);
 }
 
-int AcceptPeer(int listen_fd) {
+// The journal names every client by address and port: `outcome` says what
+// became of it.
+int AcceptPeer(int listen_fd, const char* outcome) {
   sockaddr_in peer;
   socklen_t length = sizeof(peer);
-  return accept(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length);
+  int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (fd != -1) {
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+    MTRACE(2, "%s client %s:%u", outcome, address, static_cast<unsigned>(ntohs(peer.sin_port)));
+  }
+  return fd;
 }
 
 // Accepted connections inherit these from the listener.
@@ -209,7 +218,7 @@ void MZorvaneTCPSocket::DestroySocket() {
 
 bool MZorvaneTCPSocket::OpenConnection() {
   if (connection_fd != -1) CloseConnection();
-  connection_fd = AcceptPeer(socket_fd);
+  connection_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::OpenConnection(): accepted");
   if (connection_fd == -1) {
     if (errno != EAGAIN) {
       MERRLOG("MZorvaneTCPSocket::OpenConnection(): accept() failed: %.40s", strerror(errno));
@@ -259,7 +268,7 @@ void MZorvaneTCPSocket::DiscardConnectionBuffers() {
 // The refused client gets its line on a blocking descriptor; what becomes of
 // the writes and the close does not matter to the client being served.
 bool MZorvaneTCPSocket::BlockConnection(const char* text) {
-  int refused_fd = AcceptPeer(socket_fd);
+  int refused_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::BlockConnection(): refused");
   if (refused_fd == -1) {
     MERRLOG("MZorvaneTCPSocket::BlockConnection(): accept() failed: %.40s", strerror(errno));
     return false;
