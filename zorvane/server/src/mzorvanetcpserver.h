@@ -29,6 +29,8 @@ class MZorvaneTCPServer {
   static constexpr size_t kBacklogLowMark = 256 * 1024;
   // Longest answer line the server holds while its line end has not come.
   static constexpr size_t kMaxUnfinishedAnswer = 1024 * 1024;
+  // Longest command text whose storage a finished record keeps for reuse.
+  static constexpr size_t kSpareCommandCapacity = 256;
 
   enum TidState : uint8_t { kTidFree = 0, kTidPending = 1, kTidBackground = 2 };
 
@@ -79,10 +81,15 @@ class MZorvaneTCPServer {
   bool analyse_client_answer(std::string& buffer);
   unsigned answer_marker(unsigned tid);
   void finish_transaction(unsigned tid);
-  void relay_lines(const std::string& buffer, size_t begin, size_t end);
+  void relay_lines(const std::string& buffer, size_t begin, size_t end, bool marker_follows, bool* write_at_end);
+  std::list<MZorvaneCmdCommand>::iterator spare_record();
+  void keep_spare_record(std::list<MZorvaneCmdCommand>& list, std::list<MZorvaneCmdCommand>::iterator record);
 
   std::list<MZorvaneCmdCommand> pending_commands;
   std::list<MZorvaneCmdCommand> background_commands;
+  // Records of finished transactions, kept so that new ones reuse their list
+  // nodes and text storage instead of allocating.
+  std::list<MZorvaneCmdCommand> spare_commands;
   MZorvaneTCPSocket tcp_socket;
   MZorvaneCmdClient cmd_client;
   bool stop_requested = false;
@@ -96,6 +103,7 @@ class MZorvaneTCPServer {
   bool client_backlog_high = false;           // bytes waiting for the client passed the high mark
   bool command_backlog_high = false;          // bytes waiting for the processor passed the high mark
   size_t answer_scanned = 0;                  // answer bytes known to hold no line feed and no marker
+  std::string request_line;                   // reused for every request line, keeping its storage
 
 };
 
