@@ -55,10 +55,14 @@ std::map<std::string, int>& ChannelLevels() {
 
 // The level of "default", the channel every trace of the server uses, kept
 // beside the map so that a level test on it needs no map look-up.
-constexpr char kDefaultChannel[] = "default";
+// Callers name it with a literal that the linker usually merges with this
+// one, so comparing the pointers mostly spares the comparison of the text.
+const char* const kDefaultChannel = "default";
 int default_channel_level = kDefaultLevel;
 
-bool IsDefaultChannel(const char* channel) { return channel == nullptr || strcmp(channel, kDefaultChannel) == 0; }
+bool IsDefaultChannel(const char* channel) {
+  return channel == nullptr || channel == kDefaultChannel || strcmp(channel, kDefaultChannel) == 0;
+}
 
 std::vector<ErrTraceContext>& ContextStack() {
   static std::vector<ErrTraceContext> stack;

@@ -362,7 +362,11 @@ bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
     errno = 0;
     const ssize_t sent = send(socket_fd, write_buffer.data(), write_buffer.size(), MSG_NOSIGNAL);
     if (sent > 0) {
-      write_buffer.erase(0, static_cast<size_t>(sent));
+      if (static_cast<size_t>(sent) == write_buffer.size()) {
+        write_buffer.clear();
+      } else {
+        write_buffer.erase(0, static_cast<size_t>(sent));
+      }
       continue;
     }
     if (sent == 0) continue;

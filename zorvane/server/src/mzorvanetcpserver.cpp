@@ -345,7 +345,8 @@ bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
   // Built in a spare record and spliced into its list: the text is copied once.
   auto record = spare_record();
   record->tid = static_cast<short>(tid);
-  record->command.assign(word);
+  record->command.clear();
+  record->command.append(word);
   if (!cmd_client.SendCommand(*record)) {
     MERRLOG("SendCommand failed, closing connection\n");
     return false;
@@ -427,6 +428,7 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
   for (;;) {
     const char* data = buffer.data();
     size_t scan_from = consumed + answer_scanned;
+    if (scan_from == buffer.size()) break;
     const void* nul = memchr(data + scan_from, '\0', buffer.size() - scan_from);
     size_t marker = nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : buffer.size();
     bool marker_complete = marker + 3 <= buffer.size();
@@ -456,7 +458,11 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     if (tid != 0) finish_transaction(tid);
   }
   if (write_at_end) tcp_socket.WriteQueuedBulk();
-  buffer.erase(0, consumed);
+  if (consumed == buffer.size()) {
+    buffer.clear();
+  } else {
+    buffer.erase(0, consumed);
+  }
   return go_on;
 }
 

@@ -147,13 +147,25 @@ bool BindAndListen(int fd, unsigned port) {
 
 constexpr size_t kReplyStartLength = 5;
 
+// "00" to "99", for writing the four digits as two pairs.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // The four digits of a transaction id and the TAB that start every reply line.
+// Ids outside 0..9999, which callers never pass, keep the digit-by-digit form.
 void WriteReplyStart(int tid, char* start) {
+  start[4] = '\t';
+  if (tid >= 0 && tid <= 9999) {
+    memcpy(start, kDigitPairs + 2 * (tid / 100), 2);
+    memcpy(start + 2, kDigitPairs + 2 * (tid % 100), 2);
+    return;
+  }
   start[0] = static_cast<char>('0' + tid / 1000);
   start[1] = static_cast<char>('0' + (tid % 1000) / 100);
   start[2] = static_cast<char>('0' + (tid % 100) / 10);
   start[3] = static_cast<char>('0' + tid % 10);
-  start[4] = '\t';
 }
 
 std::string ReplyStart(int tid) {
@@ -274,9 +286,7 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
     MERRLOG("fill_read_buffer(): read() returned 0");
     return false;
   }
-  size_t scan = read_buffer.size();
-  read_buffer.append(chunk, static_cast<size_t>(count));
-  CutLines(scan);
+  CutLines(chunk, static_cast<size_t>(count));
   if (read_buffer.size() > kMaxUnterminatedLine) {
     MERRLOG("fill_read_buffer(): more than %zu bytes without a line end", kMaxUnterminatedLine);
     return false;
@@ -284,25 +294,31 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
   return true;
 }
 
-// Only bytes from `scan` on are new; the rest held before has no line end.
-// The next CR and the next LF are each looked for again only once the line
-// end before them has been passed, so memchr reads every byte at most once
-// for each of the two.
-void MZorvaneTCPSocket::CutLines(size_t scan) {
-  const char* data = read_buffer.data();
-  const char* end = data + read_buffer.size();
+// Cuts the received bytes into lines where they lie: only the start of a
+// line held from before (it has no line end) and the unterminated rest pass
+// through read_buffer. The next CR and the next LF are each looked for again
+// only once the line end before them has been passed, so memchr reads every
+// byte at most once for each of the two.
+void MZorvaneTCPSocket::CutLines(const char* data, size_t count) {
+  const char* end = data + count;
   const char* start = data;
-  const char* next_cr = FindByte(data + scan, end, '\r');
-  const char* next_lf = FindByte(data + scan, end, '\n');
+  const char* next_cr = FindByte(data, end, '\r');
+  const char* next_lf = FindByte(data, end, '\n');
   for (;;) {
     const char* line_end = std::min(next_cr, next_lf);
     if (line_end == end) break;
-    if (line_end > start) AddReadLine(start, static_cast<size_t>(line_end - start));
+    if (!read_buffer.empty()) {
+      read_buffer.append(start, static_cast<size_t>(line_end - start));
+      AddReadLine(read_buffer.data(), read_buffer.size());
+      read_buffer.clear();
+    } else if (line_end > start) {
+      AddReadLine(start, static_cast<size_t>(line_end - start));
+    }
     start = line_end + 1;
     if (next_cr < start) next_cr = FindByte(start, end, '\r');
     if (next_lf < start) next_lf = FindByte(start, end, '\n');
   }
-  read_buffer.erase(0, static_cast<size_t>(start - data));
+  if (start != end) read_buffer.append(start, static_cast<size_t>(end - start));
 }
 
 // A new line takes the storage of a spare string when there is one.
@@ -313,14 +329,16 @@ void MZorvaneTCPSocket::AddReadLine(const char* data, size_t count) {
   }
   read_lines.push_back(std::move(spare_lines.back()));
   spare_lines.pop_back();
-  read_lines.back().assign(data, count);
+  std::string& line = read_lines.back();
+  line.clear();
+  line.append(data, count);
 }
 
-// The line is swapped out, and the caller's former string kept as a spare.
+// Moving the line out leaves it the caller's former storage, kept as a spare.
 bool MZorvaneTCPSocket::PopReadLine(std::string* line) {
   if (read_lines.empty()) return false;
   std::string& oldest = read_lines.front();
-  line->swap(oldest);
+  *line = std::move(oldest);
   if (spare_lines.size() < kSpareLinesKept && oldest.capacity() <= kSpareLineCapacity) {
     spare_lines.push_back(std::move(oldest));
   }

@@ -52,7 +52,7 @@ class MZorvaneTCPSocket {
   bool SendError(int tid, const char* text);
 
  private:
-  void CutLines(size_t scan);
+  void CutLines(const char* data, size_t count);
   void AddReadLine(const char* data, size_t count);
   bool QueueLine(const char* data, size_t count);
   void AppendToQueue(const char* data, size_t count);
