@@ -337,17 +337,13 @@ void MZorvaneCmdClient::trace_received_pipe_bytes(size_t count) {
 
 bool MZorvaneCmdClient::FlushCommandBuffer() {
   if (write_buffer.empty()) return true;
+  if (MTrace_GetLevel("default") <= 4) return FlushCommandQueue();
   const size_t total = write_buffer.size();
   // The queue shrinks while it is written; the trace shows it as it was.
   // Only the part that the trace can show is copied, and only when traced.
-  const bool traced = MTrace_GetLevel("default") > 4;
-  std::string shown;
-  if (traced) {
-    shown = write_buffer.substr(0, kTracedQueueBytes);
-    RenderWireForTrace(&shown);
-  }
-  const bool written = UseCmdClientSocketToWrite() ? FlushCommandBufferOverSocket() : FlushCommandBufferOverPipe();
-  if (!traced) return written;
+  std::string shown = write_buffer.substr(0, kTracedQueueBytes);
+  RenderWireForTrace(&shown);
+  const bool written = FlushCommandQueue();
   if (write_buffer.empty()) {
     MTRACE(5, "FlushCommandBuffer(): Send '%.100s'", shown.c_str());
   } else {
@@ -355,6 +351,10 @@ bool MZorvaneCmdClient::FlushCommandBuffer() {
     MTRACE(5, "FlushCommandBuffer: sent %zu bytes of %zu", total - write_buffer.size(), total);
   }
   return written;
+}
+
+bool MZorvaneCmdClient::FlushCommandQueue() {
+  return UseCmdClientSocketToWrite() ? FlushCommandBufferOverSocket() : FlushCommandBufferOverPipe();
 }
 
 bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {

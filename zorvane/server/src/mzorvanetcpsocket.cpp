@@ -315,6 +315,7 @@ void MZorvaneTCPSocket::CutLines(const char* data, size_t count) {
       AddReadLine(start, static_cast<size_t>(line_end - start));
     }
     start = line_end + 1;
+    if (start == end) return;
     if (next_cr < start) next_cr = FindByte(start, end, '\r');
     if (next_lf < start) next_lf = FindByte(start, end, '\n');
   }
