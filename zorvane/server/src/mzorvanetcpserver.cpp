@@ -244,18 +244,11 @@ void MZorvaneTCPServer::read_client(bool* abort_connection) {
     *abort_connection = true;
     return;
   }
-  bool nothing_queued = tcp_socket.GetNumUnwrittenBytes() == 0;
   while (tcp_socket.PopReadLine(&request_line)) {
     if (!analyse_command_line(request_line)) {
       *abort_connection = true;
       MTRACE(2, "analyse_command_line() abort\n");
     }
-  }
-  // The replies to a read that found nothing queued leave at once in one
-  // write, as the relay's do, instead of waiting for the next pass.
-  if (nothing_queued && !*abort_connection && tcp_socket.GetNumUnwrittenBytes() != 0 && !tcp_socket.FlushWriteBuffer()) {
-    error_context->DumpToMErrLog(__LINE__, "MZorvaneTCPServer::Run(): FlushWriteBuffer() failed");
-    *abort_connection = true;
   }
 }
 
