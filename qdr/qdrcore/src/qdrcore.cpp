@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -50,6 +51,17 @@ void* current_sink_user = nullptr;
 std::map<std::string, int>& ChannelLevels() {
   static std::map<std::string, int> levels;
   return levels;
+}
+
+// The level of "default", the channel every trace of the server uses, kept
+// beside the map so that a level test on it needs no map look-up.
+// Callers name it with a literal that the linker usually merges with this
+// one, so comparing the pointers mostly spares the comparison of the text.
+const char* const kDefaultChannel = "default";
+int default_channel_level = kDefaultLevel;
+
+bool IsDefaultChannel(const char* channel) {
+  return channel == nullptr || channel == kDefaultChannel || strcmp(channel, kDefaultChannel) == 0;
 }
 
 std::vector<ErrTraceContext>& ContextStack() {
@@ -171,12 +183,14 @@ void _MTrace_Always(const char* format, ...) {
 void _MTrace_SetLevel(const char* channel, int level) {
   if (level < 0) level = 0;
   if (level > kMaxLevel) level = kMaxLevel;
-  ChannelLevels()[channel ? channel : "default"] = level;
+  ChannelLevels()[channel ? channel : kDefaultChannel] = level;
+  if (IsDefaultChannel(channel)) default_channel_level = level;
 }
 
 int MTrace_GetLevel(const char* channel) {
+  if (IsDefaultChannel(channel)) return default_channel_level;
   const std::map<std::string, int>& levels = ChannelLevels();
-  auto found = levels.find(channel ? channel : "default");
+  auto found = levels.find(channel);
   return found == levels.end() ? kDefaultLevel : found->second;
 }
 

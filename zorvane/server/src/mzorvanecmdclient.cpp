@@ -418,17 +418,13 @@ void MZorvaneCmdClient::trace_received_pipe_bytes(size_t count) {
 
 bool MZorvaneCmdClient::FlushCommandBuffer() {
   if (write_buffer.empty()) return true;
+  if (MTrace_GetLevel("default") <= 4) return FlushCommandQueue();
   const size_t total = write_buffer.size();
   // The queue shrinks while it is written; the trace shows it as it was.
   // Only the part that the trace can show is copied, and only when traced.
-  const bool traced = MTrace_GetLevel("default") > 4;
-  std::string shown;
-  if (traced) {
-    shown = write_buffer.substr(0, kTracedQueueBytes);
-    RenderWireForTrace(&shown);
-  }
-  const bool written = UseCmdClientSocketToWrite() ? FlushCommandBufferOverSocket() : FlushCommandBufferOverPipe();
-  if (!traced) return written;
+  std::string shown = write_buffer.substr(0, kTracedQueueBytes);
+  RenderWireForTrace(&shown);
+  const bool written = FlushCommandQueue();
   if (write_buffer.empty()) {
     MTRACE(5, "FlushCommandBuffer(): Send '%.100s'", shown.c_str());
   } else {
@@ -438,12 +434,20 @@ bool MZorvaneCmdClient::FlushCommandBuffer() {
   return written;
 }
 
+bool MZorvaneCmdClient::FlushCommandQueue() {
+  return UseCmdClientSocketToWrite() ? FlushCommandBufferOverSocket() : FlushCommandBufferOverPipe();
+}
+
 bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
   while (!write_buffer.empty()) {
     errno = 0;
     const ssize_t sent = send(socket_fd, write_buffer.data(), write_buffer.size(), MSG_NOSIGNAL);
     if (sent > 0) {
-      write_buffer.erase(0, static_cast<size_t>(sent));
+      if (static_cast<size_t>(sent) == write_buffer.size()) {
+        write_buffer.clear();
+      } else {
+        write_buffer.erase(0, static_cast<size_t>(sent));
+      }
       continue;
     }
     if (sent == 0) continue;

@@ -86,6 +86,7 @@ class MZorvaneCmdClient {
   void destroy_socket();
   int FillReadBufferSocket();
   int FillReadBufferOverPipe();
+  bool FlushCommandQueue();
   bool FlushCommandBufferOverSocket();
   bool FlushCommandBufferOverPipe();
 

@@ -36,9 +36,16 @@ const char* ReadNumber(const char* cursor, unsigned long* value) {
   return cursor;
 }
 
-bool IsBackgroundCommand(const std::string& text) {
-  const char* start = text.c_str();
-  return strncmp(start, "autoinfo", 8) == 0 || strncmp(start, "autolatch", 9) == 0 || strncmp(start, "preview", 7) == 0;
+// The words compared are all letters, so a word that is a run of letters
+// starts with one exactly when the text from the word on does.
+template <size_t N>
+bool WordStartsWith(const char* word, const char* word_end, const char (&prefix)[N]) {
+  return static_cast<size_t>(word_end - word) >= N - 1 && memcmp(word, prefix, N - 1) == 0;
+}
+
+bool IsBackgroundCommand(const char* word, const char* word_end) {
+  return WordStartsWith(word, word_end, "autoinfo") || WordStartsWith(word, word_end, "autolatch") ||
+         WordStartsWith(word, word_end, "preview");
 }
 
 void AddToSet(int fd, fd_set* set) {
@@ -297,9 +304,8 @@ void MZorvaneTCPServer::read_client(bool* abort_connection) {
     if (!tcp_socket.HasStreamEnded()) close_at_once = true;
     return;
   }
-  std::string line;
-  while (tcp_socket.PopReadLine(&line)) {
-    if (!analyse_command_line(line)) {
+  while (tcp_socket.PopReadLine(&request_line)) {
+    if (!analyse_command_line(request_line)) {
       *abort_connection = true;
       MTRACE(2, "analyse_command_line() abort\n");
     }
@@ -470,29 +476,35 @@ bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
     tcp_socket.SendReady(tid);
     return true;
   }
-  if (strncmp(word, "status", 6) == 0) {
+  if (WordStartsWith(word, word_end, "status")) {
     send_status(static_cast<unsigned>(tid));
     tcp_socket.SendReady(tid);
     return true;
   }
-  if (strncmp(word, "abort", 5) == 0) return analyse_abort(tid, word_end);
+  if (WordStartsWith(word, word_end, "abort")) return analyse_abort(tid, word_end);
 
-  // Built in place and moved into its list: the text is copied once.
-  MZorvaneCmdCommand command;
-  command.tid = static_cast<short>(tid);
-  command.command.assign(word);
-  if (!cmd_client.SendCommand(command)) {
+  // Built in a spare record and spliced into its list: the text is copied once.
+  auto record = spare_record();
+  record->tid = static_cast<short>(tid);
+  record->command.clear();
+  record->command.append(word);
+  if (!cmd_client.SendCommand(*record)) {
     MERRLOG("SendCommand failed, closing connection\n");
     return false;
   }
-  if (IsBackgroundCommand(command.command)) {
-    background_commands.push_back(std::move(command));
+  if (IsBackgroundCommand(word, word_end)) {
+    background_commands.splice(background_commands.end(), spare_commands, record);
     tid_states[tid] = kTidBackground;
   } else {
-    pending_commands.push_back(std::move(command));
+    pending_commands.splice(pending_commands.end(), spare_commands, record);
     tid_states[tid] = kTidPending;
   }
   return true;
+}
+
+std::list<MZorvaneCmdCommand>::iterator MZorvaneTCPServer::spare_record() {
+  if (spare_commands.empty()) spare_commands.emplace_front();
+  return spare_commands.begin();
 }
 
 bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
@@ -512,7 +524,10 @@ bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
     return true;
   }
   cmd_client.SendAbort(static_cast<unsigned>(tid), static_cast<unsigned>(target));
-  pending_commands.push_back(MZorvaneCmdCommand(static_cast<short>(tid), std::string()));
+  auto record = spare_record();
+  record->tid = static_cast<short>(tid);
+  record->command.clear();
+  pending_commands.splice(pending_commands.end(), spare_commands, record);
   tid_states[tid] = kTidPending;
   return true;
 }
@@ -544,25 +559,28 @@ void MZorvaneTCPServer::send_status(unsigned tid) {
 // end nor a marker, so a long line is scanned only once. What has been
 // handled is counted in `consumed` and erased once at the end, instead of
 // moving the rest of the buffer forward after every line and every marker.
-// The relayed text and the ready lines behind it leave in one write.
+// Relayed text that a ready line follows is queued with it, and when the
+// queue was empty before, the two leave in one write at the end.
 bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
   if (answer_scanned > buffer.size()) answer_scanned = 0;
   size_t consumed = 0;
   bool go_on = true;
-  tcp_socket.BeginBulkBatch();
+  bool write_at_end = false;
   for (;;) {
     const char* data = buffer.data();
     size_t scan_from = consumed + answer_scanned;
+    if (scan_from == buffer.size()) break;
     const void* nul = memchr(data + scan_from, '\0', buffer.size() - scan_from);
     size_t marker = nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : buffer.size();
+    bool marker_complete = marker + 3 <= buffer.size();
     const void* last_lf = memrchr(data + scan_from, '\n', marker - scan_from);
     if (last_lf != nullptr) {
       size_t line_end = static_cast<size_t>(static_cast<const char*>(last_lf) - data) + 1;
-      relay_lines(buffer, consumed, line_end);
+      relay_lines(buffer, consumed, line_end, marker_complete, &write_at_end);
       consumed = line_end;
     }
     answer_scanned = marker - consumed;
-    if (marker + 3 > buffer.size()) break;
+    if (!marker_complete) break;
 
     unsigned tid = static_cast<unsigned char>(buffer[marker + 1]) * 256u + static_cast<unsigned char>(buffer[marker + 2]);
     if (tid == kTerminationTid) {
@@ -580,8 +598,12 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     }
     if (tid != 0) finish_transaction(tid);
   }
-  tcp_socket.EndBulkBatch();
-  buffer.erase(0, consumed);
+  if (write_at_end) tcp_socket.WriteQueuedBulk();
+  if (consumed == buffer.size()) {
+    buffer.clear();
+  } else {
+    buffer.erase(0, consumed);
+  }
   return go_on;
 }
 
@@ -602,8 +624,18 @@ unsigned MZorvaneTCPServer::answer_marker(unsigned tid) {
   return tid;
 }
 
-void MZorvaneTCPServer::relay_lines(const std::string& buffer, size_t begin, size_t end) {
-  tcp_socket.BulkSend(buffer.data() + begin, static_cast<unsigned>(end - begin));
+// The last text of the buffer, with no marker behind it, goes out as BulkSend
+// sends it. Text with a marker behind it is queued; if it found the queue
+// empty, the write BulkSend would have made is made at the end for all queued.
+void MZorvaneTCPServer::relay_lines(const std::string& buffer, size_t begin, size_t end, bool marker_follows,
+                                    bool* write_at_end) {
+  const char* text = buffer.data() + begin;
+  if (!marker_follows) {
+    tcp_socket.BulkSend(text, static_cast<unsigned>(end - begin));
+    return;
+  }
+  if (tcp_socket.GetNumUnwrittenBytes() == 0) *write_at_end = true;
+  tcp_socket.QueueBulk(text, end - begin);
 }
 
 void MZorvaneTCPServer::finish_transaction(unsigned tid) {
@@ -611,11 +643,22 @@ void MZorvaneTCPServer::finish_transaction(unsigned tid) {
   std::list<MZorvaneCmdCommand>& list = pending ? pending_commands : background_commands;
   auto found = FindRecord(list, static_cast<short>(tid));
   if (found != list.end()) {
-    list.erase(found);
+    keep_spare_record(list, found);
   } else if (pending) {
     MERRLOG("analyse_client_answer(): tid %d not in list of pending commands", static_cast<int>(tid));
   } else {
     MERRLOG("analyse_client_answer(): tid %d not in list of background commands", static_cast<int>(tid));
   }
   tid_states[tid] = kTidFree;
+}
+
+// A finished record goes to the spares with its list node and its text's
+// storage, unless that text is long: its memory is given back.
+void MZorvaneTCPServer::keep_spare_record(std::list<MZorvaneCmdCommand>& list,
+                                          std::list<MZorvaneCmdCommand>::iterator record) {
+  if (record->command.capacity() > kSpareCommandCapacity) {
+    list.erase(record);
+    return;
+  }
+  spare_commands.splice(spare_commands.begin(), list, record);
 }

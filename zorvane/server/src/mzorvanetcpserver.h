@@ -32,6 +32,8 @@ class MZorvaneTCPServer {
   // A client whose connection ends gets what is queued for it unless it
   // takes no byte for this long.
   static constexpr double kDrainIdleLimitSeconds = 2.0;
+  // Longest command text whose storage a finished record keeps for reuse.
+  static constexpr size_t kSpareCommandCapacity = 256;
 
   enum TidState : uint8_t { kTidFree = 0, kTidPending = 1, kTidBackground = 2 };
 
@@ -89,10 +91,15 @@ class MZorvaneTCPServer {
   bool analyse_client_answer(std::string& buffer);
   unsigned answer_marker(unsigned tid);
   void finish_transaction(unsigned tid);
-  void relay_lines(const std::string& buffer, size_t begin, size_t end);
+  void relay_lines(const std::string& buffer, size_t begin, size_t end, bool marker_follows, bool* write_at_end);
+  std::list<MZorvaneCmdCommand>::iterator spare_record();
+  void keep_spare_record(std::list<MZorvaneCmdCommand>& list, std::list<MZorvaneCmdCommand>::iterator record);
 
   std::list<MZorvaneCmdCommand> pending_commands;
   std::list<MZorvaneCmdCommand> background_commands;
+  // Records of finished transactions, kept so that new ones reuse their list
+  // nodes and text storage instead of allocating.
+  std::list<MZorvaneCmdCommand> spare_commands;
   MZorvaneTCPSocket tcp_socket;
   MZorvaneCmdClient cmd_client;
   bool stop_requested = false;
@@ -109,6 +116,7 @@ class MZorvaneTCPServer {
   bool close_at_once = false;                 // the connection failed on its own side: no drain
   bool loss_logged = false;                   // the lost command channel has been logged
   bool reconnect_failure_logged = false;      // a failed reconnection has been logged in this outage
+  std::string request_line;                   // reused for every request line, keeping its storage
 
 };
 

@@ -31,9 +31,19 @@ constexpr size_t kSmallWriteBuffer = 64 * 1024;
 constexpr size_t kLargeWriteBuffer = 2 * 1024 * 1024 + 64 * 1024;
 constexpr size_t kWrittenBytesKept = 256 * 1024;
 
+// Spare line strings kept for reuse: as many as one read can complete
+// (a line and its line end take two bytes at least), and only short ones, so
+// that a long line's memory is given back.
+constexpr size_t kSpareLinesKept = kReadChunk / 2;
+constexpr size_t kSpareLineCapacity = 256;
+
 const char* TextOrEmpty(const char* text) { return text ? text : ""; }
 
-bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+// The first `byte` in [from, end), or end.
+const char* FindByte(const char* from, const char* end, char byte) {
+  const void* found = memchr(from, byte, static_cast<size_t>(end - from));
+  return found ? static_cast<const char*>(found) : end;
+}
 
 bool SetLinger(int fd) {
   struct linger linger;
@@ -144,28 +154,31 @@ bool BindAndListen(int fd, unsigned port) {
 
 constexpr size_t kReplyStartLength = 5;
 
+// "00" to "99", for writing the four digits as two pairs.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // The four digits of a transaction id and the TAB that start every reply line.
+// Ids outside 0..9999, which callers never pass, keep the digit-by-digit form.
 void WriteReplyStart(int tid, char* start) {
+  start[4] = '\t';
+  if (tid >= 0 && tid <= 9999) {
+    memcpy(start, kDigitPairs + 2 * (tid / 100), 2);
+    memcpy(start + 2, kDigitPairs + 2 * (tid % 100), 2);
+    return;
+  }
   start[0] = static_cast<char>('0' + tid / 1000);
   start[1] = static_cast<char>('0' + (tid % 1000) / 100);
   start[2] = static_cast<char>('0' + (tid % 100) / 10);
   start[3] = static_cast<char>('0' + tid % 10);
-  start[4] = '\t';
 }
 
 std::string ReplyStart(int tid) {
   char start[kReplyStartLength];
   WriteReplyStart(tid, start);
   return std::string(start, kReplyStartLength);
-}
-
-// A reply line with nothing after its keyword, built without a temporary string.
-template <size_t N>
-std::string KeywordReply(int tid, const char (&rest)[N]) {
-  char line[kReplyStartLength + N - 1];
-  WriteReplyStart(tid, line);
-  memcpy(line + kReplyStartLength, rest, N - 1);
-  return std::string(line, sizeof(line));
 }
 
 }  // namespace
@@ -293,9 +306,7 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
     stream_ended = true;
     return false;
   }
-  size_t scan = read_buffer.size();
-  read_buffer.append(chunk, static_cast<size_t>(count));
-  CutLines(scan);
+  CutLines(chunk, static_cast<size_t>(count));
   if (read_buffer.size() > kMaxUnterminatedLine) {
     MERRLOG("fill_read_buffer(): more than %zu bytes without a line end", kMaxUnterminatedLine);
     return false;
@@ -303,23 +314,55 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
   return true;
 }
 
-// Only bytes from `scan` on are new; the rest held before has no line end.
-// A plain loop: find_first_of would call memchr once for every byte.
-void MZorvaneTCPSocket::CutLines(size_t scan) {
-  const char* data = read_buffer.data();
-  const size_t size = read_buffer.size();
-  size_t start = 0;
-  for (size_t end = scan; end < size; ++end) {
-    if (!IsLineEnd(data[end])) continue;
-    if (end > start) read_lines.emplace_back(data + start, end - start);
-    start = end + 1;
+// Cuts the received bytes into lines where they lie: only the start of a
+// line held from before (it has no line end) and the unterminated rest pass
+// through read_buffer. The next CR and the next LF are each looked for again
+// only once the line end before them has been passed, so memchr reads every
+// byte at most once for each of the two.
+void MZorvaneTCPSocket::CutLines(const char* data, size_t count) {
+  const char* end = data + count;
+  const char* start = data;
+  const char* next_cr = FindByte(data, end, '\r');
+  const char* next_lf = FindByte(data, end, '\n');
+  for (;;) {
+    const char* line_end = std::min(next_cr, next_lf);
+    if (line_end == end) break;
+    if (!read_buffer.empty()) {
+      read_buffer.append(start, static_cast<size_t>(line_end - start));
+      AddReadLine(read_buffer.data(), read_buffer.size());
+      read_buffer.clear();
+    } else if (line_end > start) {
+      AddReadLine(start, static_cast<size_t>(line_end - start));
+    }
+    start = line_end + 1;
+    if (start == end) return;
+    if (next_cr < start) next_cr = FindByte(start, end, '\r');
+    if (next_lf < start) next_lf = FindByte(start, end, '\n');
   }
-  read_buffer.erase(0, start);
+  if (start != end) read_buffer.append(start, static_cast<size_t>(end - start));
 }
 
+// A new line takes the storage of a spare string when there is one.
+void MZorvaneTCPSocket::AddReadLine(const char* data, size_t count) {
+  if (spare_lines.empty()) {
+    read_lines.emplace_back(data, count);
+    return;
+  }
+  read_lines.push_back(std::move(spare_lines.back()));
+  spare_lines.pop_back();
+  std::string& line = read_lines.back();
+  line.clear();
+  line.append(data, count);
+}
+
+// Moving the line out leaves it the caller's former storage, kept as a spare.
 bool MZorvaneTCPSocket::PopReadLine(std::string* line) {
   if (read_lines.empty()) return false;
-  *line = std::move(read_lines.front());
+  std::string& oldest = read_lines.front();
+  *line = std::move(oldest);
+  if (spare_lines.size() < kSpareLinesKept && oldest.capacity() <= kSpareLineCapacity) {
+    spare_lines.push_back(std::move(oldest));
+  }
   read_lines.pop_front();
   return true;
 }
@@ -336,12 +379,14 @@ bool MZorvaneTCPSocket::FlushWriteBuffer() {
   return false;
 }
 
-bool MZorvaneTCPSocket::Send(const std::string& text) {
+bool MZorvaneTCPSocket::Send(const std::string& text) { return QueueLine(text.data(), text.size()); }
+
+bool MZorvaneTCPSocket::QueueLine(const char* data, size_t count) {
   if (socket_fd == -1) {
     MERRTRACE("MZorvaneTCPSocket::Send(): no socket");
     return false;
   }
-  QueueBytes(text.data(), text.size());
+  AppendToQueue(data, count);
   return true;
 }
 
@@ -358,21 +403,6 @@ void MZorvaneTCPSocket::ConsumeWritten(size_t count) {
     write_buffer.erase(0, write_offset);
     write_offset = 0;
   }
-}
-
-// The batch's first text goes into the queue only when something is queued
-// behind it.
-void MZorvaneTCPSocket::QueueBatchText() {
-  if (batch_text == nullptr) return;
-  const char* text = batch_text;
-  batch_text = nullptr;
-  bulk_batch_writes = true;
-  AppendToQueue(text, batch_text_size);
-}
-
-void MZorvaneTCPSocket::QueueBytes(const char* data, size_t count) {
-  QueueBatchText();
-  AppendToQueue(data, count);
 }
 
 // Room taken by written bytes is reused before the buffer grows. A backlog
@@ -394,13 +424,8 @@ void MZorvaneTCPSocket::AppendToQueue(const char* data, size_t count) {
 // Writes at once only when nothing is queued, so that the order of the calls
 // stays the order of the bytes on the wire.
 bool MZorvaneTCPSocket::BulkSend(const char* data, unsigned count) {
-  if (bulk_batch_open && GetNumUnwrittenBytes() == 0 && batch_text == nullptr) {
-    batch_text = data;
-    batch_text_size = count;
-    return true;
-  }
-  if (bulk_batch_open || GetNumUnwrittenBytes() != 0) {
-    QueueBytes(data, count);
+  if (GetNumUnwrittenBytes() != 0) {
+    AppendToQueue(data, count);
     return true;
   }
   return WriteDirectly(data, count);
@@ -411,31 +436,19 @@ bool MZorvaneTCPSocket::WriteDirectly(const char* data, size_t count) {
   ssize_t written = SendBytes(connection_fd, data, count);
   if (written >= 0) {
     // Also after a write of 0 bytes: what was not written is kept, never dropped.
-    QueueBytes(data + written, count - static_cast<size_t>(written));
+    AppendToQueue(data + written, count - static_cast<size_t>(written));
     return true;
   }
   int error = errno;
-  QueueBytes(data, count);
+  AppendToQueue(data, count);
   if (error == EAGAIN) return true;
   MERRTRACE("MZorvaneTCPSocket::BulkSend(): write() failed: %.40s", strerror(error));
   return false;
 }
 
-void MZorvaneTCPSocket::BeginBulkBatch() {
-  bulk_batch_open = true;
-  bulk_batch_writes = false;
-}
+void MZorvaneTCPSocket::QueueBulk(const char* data, size_t count) { AppendToQueue(data, count); }
 
-// Text with nothing queued behind it is written from where it lies, as
-// BulkSend does outside a batch; otherwise the queue holds it and the rest.
-bool MZorvaneTCPSocket::EndBulkBatch() {
-  const char* text = batch_text;
-  batch_text = nullptr;
-  bool writes = bulk_batch_writes;
-  bulk_batch_open = false;
-  bulk_batch_writes = false;
-  if (text != nullptr) return WriteDirectly(text, batch_text_size);
-  if (!writes) return true;
+bool MZorvaneTCPSocket::WriteQueuedBulk() {
   errno = 0;
   ssize_t written = SendBytes(connection_fd, write_buffer.data() + write_offset, GetNumUnwrittenBytes());
   if (written > 0) ConsumeWritten(static_cast<size_t>(written));
@@ -444,14 +457,19 @@ bool MZorvaneTCPSocket::EndBulkBatch() {
   return false;
 }
 
+// These two lines are built on the stack: they are sent for every transaction.
 bool MZorvaneTCPSocket::SendAck(int tid) {
-  if (Send(KeywordReply(tid, "ack\r\n"))) return true;
+  char line[] = "0000\tack\r\n";
+  WriteReplyStart(tid, line);
+  if (QueueLine(line, sizeof(line) - 1)) return true;
   MERRTRACE("MZorvaneTCPSocket::SendAck(): Send() failed");
   return false;
 }
 
 bool MZorvaneTCPSocket::SendReady(int tid) {
-  if (Send(KeywordReply(tid, "ready\r\n"))) return true;
+  char line[] = "0000\tready\r\n";
+  WriteReplyStart(tid, line);
+  if (QueueLine(line, sizeof(line) - 1)) return true;
   MERRTRACE("MZorvaneTCPSocket::SendReady(): Send() failed");
   return false;
 }

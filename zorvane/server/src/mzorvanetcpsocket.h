@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <deque>
 #include <string>
+#include <vector>
 
 class MZorvaneTCPSocket {
  public:
@@ -42,23 +43,20 @@ class MZorvaneTCPSocket {
   bool FlushWriteBuffer();
   bool Send(const std::string& text);
   bool BulkSend(const char* data, unsigned count);
-  // Between these two, BulkSend only queues; EndBulkBatch then makes the
-  // direct write that the batch's first BulkSend would have made, for all
-  // that was queued since, so that relayed text and the reply lines queued
-  // behind it leave in one write. The text of that first BulkSend is used
-  // where it lies until something is queued behind it or the batch ends, so
-  // it must stay unchanged until then.
-  void BeginBulkBatch();
-  bool EndBulkBatch();
+  // Relayed text that reply lines follow at once is queued, never written
+  // directly; WriteQueuedBulk then makes the one write that BulkSend would
+  // have made for it, for the text and all queued behind it.
+  void QueueBulk(const char* data, size_t count);
+  bool WriteQueuedBulk();
   bool SendAck(int tid);
   bool SendReady(int tid);
   bool SendData(int tid, const char* text);
   bool SendError(int tid, const char* text);
 
  private:
-  void CutLines(size_t scan);
-  void QueueBytes(const char* data, size_t count);
-  void QueueBatchText();
+  void CutLines(const char* data, size_t count);
+  void AddReadLine(const char* data, size_t count);
+  bool QueueLine(const char* data, size_t count);
   void AppendToQueue(const char* data, size_t count);
   bool WriteDirectly(const char* data, size_t count);
   void ConsumeWritten(size_t count);
@@ -69,12 +67,9 @@ class MZorvaneTCPSocket {
   bool stream_ended = false;
   std::string write_buffer;
   size_t write_offset = 0;  // bytes at the front of write_buffer already written
-  bool bulk_batch_open = false;
-  bool bulk_batch_writes = false;  // a BulkSend of the open batch found nothing queued
-  const char* batch_text = nullptr;  // that BulkSend's text, while nothing is queued behind it
-  size_t batch_text_size = 0;
   std::string read_buffer;
   std::deque<std::string> read_lines;
+  std::vector<std::string> spare_lines;  // taken lines' storage, reused by the next lines
 };
 
 #endif
