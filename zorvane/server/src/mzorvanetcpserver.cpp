@@ -268,6 +268,10 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
   if (result == 0 && cmd_client.GetNumUnwrittenCommands() != 0) {
     MTRACE(1, "MZorvaneTCPServer::Run(): %zu commands unsent", cmd_client.GetNumUnwrittenCommands());
   }
+  // Replies queued in a pass that began with nothing queued go out now, not
+  // one select later: the connection was idle, so it takes them, and the
+  // commands behind them have already gone to the processor.
+  if (!write_set_used && tcp_socket.GetNumUnwrittenBytes() != 0 && !*abort_connection) flush_client(abort_connection);
   if (cmd_client.IsLinkLost()) processor_lost(abort_connection);
 }
 
