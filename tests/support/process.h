@@ -77,8 +77,9 @@ class ChildProcess {
 
   // env: "NAME=VALUE" sets, "NAME" alone unsets. keep_fds: descriptors the
   // child inherits; every other descriptor above 2 is closed in the child.
+  // Standard input is stdin_fd, or /dev/null when it is -1.
   bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-             const std::vector<int>& keep_fds = {}) {
+             const std::vector<int>& keep_fds = {}, int stdin_fd = -1) {
     char path[] = "/tmp/zorvane-test-stderr-XXXXXX";
     int stderr_fd = mkstemp(path);
     if (stderr_fd < 0) return false;
@@ -86,7 +87,7 @@ class ChildProcess {
     pid = fork();
     if (pid == 0) {
       dup2(stderr_fd, STDERR_FILENO);
-      dup2(open("/dev/null", O_RDWR), STDIN_FILENO);
+      dup2(stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDWR), STDIN_FILENO);
       for (int fd = 3; fd < 1024; ++fd) {
         if (std::find(keep_fds.begin(), keep_fds.end(), fd) == keep_fds.end()) close(fd);
       }
