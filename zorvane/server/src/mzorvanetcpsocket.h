@@ -54,6 +54,8 @@ class MZorvaneTCPSocket {
   bool SendError(int tid, const char* text);
 
  private:
+  friend class MZorvaneTCPServerProbe;  // fuzz targets: client bytes and replies without a descriptor
+
   void CutLines(size_t scan);
   void QueueBytes(const char* data, size_t count);
   void QueueBatchText();
