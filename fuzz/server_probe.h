@@ -68,7 +68,8 @@ class MZorvaneTCPServerProbe {
   // pending_commands, background exactly when one is in background_commands,
   // free otherwise; no tid is in both lists or twice in one.
   bool TableInvariantsHold() const {
-    TidStates unaccounted = server.tid_states;
+    static TidStates unaccounted;  // not on the stack: each call would set up 10 KB of stack anew
+    unaccounted = server.tid_states;
     if (!TakeRecords(server.pending_commands, MZorvaneTCPServer::kTidPending, &unaccounted)) return false;
     if (!TakeRecords(server.background_commands, MZorvaneTCPServer::kTidBackground, &unaccounted)) return false;
     static const TidStates kAllFree{};
