@@ -30,20 +30,13 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-size_t SkipBlanks(const std::string& text, size_t from) {
-  while (from < text.size() && IsBlank(text[from])) ++from;
+// Where the run of characters that `in_run` accepts, from `from` on, ends.
+size_t RunEnd(const std::string& text, size_t from, bool (*in_run)(char)) {
+  while (from < text.size() && in_run(text[from])) ++from;
   return from;
 }
-
-size_t DigitRunEnd(const std::string& text, size_t from) {
-  while (from < text.size() && IsDigit(text[from])) ++from;
-  return from;
-}
-
-size_t LetterRunEnd(const std::string& text, size_t from) {
-  while (from < text.size() && IsLetter(text[from])) ++from;
-  return from;
-}
+size_t SkipBlanks(const std::string& text, size_t from) { return RunEnd(text, from, IsBlank); }
+size_t DigitRunEnd(const std::string& text, size_t from) { return RunEnd(text, from, IsDigit); }
 
 // The value of a run of digits; kNumTids stands for every value above 9999.
 int DigitRunValue(const std::string& digits) {
@@ -122,7 +115,7 @@ class RequestModel {
     }
     outcome.replies = ReplyLine(tid, "ack");
     size_t word = SkipBlanks(line, id_end);
-    size_t word_end = LetterRunEnd(line, word);
+    size_t word_end = RunEnd(line, word, IsLetter);
     if (word_end == word || (word_end < line.size() && !IsBlank(line[word_end]))) {
       outcome.replies += ReplyLine(tid, Error("transaction: command missing or invalid")) + ReplyLine(tid, "ready");
       return outcome;

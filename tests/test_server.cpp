@@ -350,7 +350,7 @@ TEST_F(ServerResources, IdleAndSlowProcessorCostNextToNoCpu) {
   EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "serving an idle client";
   // The processor reads nothing: once enough waits for it, the server stops reading the client.
   std::string requests;
-  for (int tid = 1; tid <= 100; ++tid) requests += std::to_string(tid) + " " + std::string(60000, 'c') + "\n";
+  for (int tid = 1; tid <= 300; ++tid) requests += std::to_string(tid) + " " + std::string(60000, 'c') + "\n";
   EXPECT_LT(SendWhileTaken(client, requests, 0, 300), requests.size());
   ReadAvailable(client, 300);
   EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "held back";
