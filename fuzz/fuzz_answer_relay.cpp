@@ -1,7 +1,7 @@
-// Fuzz target: the command processor's answer stream through the command
-// pipe into the answer relay, against a transaction table the input sets up.
-// The stream arrives in chunks the input chooses and is read in pieces of the
-// pipe read size; after every read the relay's result, what the client
+// Fuzz target: the command processor's answer stream into the answer relay,
+// against a transaction table the input sets up.
+// The stream arrives in chunks the input chooses and is handed over in pieces
+// of the read size; after every piece the relay's result, what the client
 // receives, what stays in the receive buffer, the table and the error log are
 // checked against a model that works on the whole stream at once:
 //
@@ -13,11 +13,14 @@
 // - the termination marker 10000 returns false and stays in the buffer with
 //   everything behind it.
 //
-// Input, taken from the back: flags (bit 0: trace level 5), the pipe read
-// size (1 to 256), the number of table entries (0 to 16) and each entry (a
-// 16-bit value: below 256 the id of that marker of the stream, else the tid
-// itself; then background or not), then the length of each chunk (1 to 256)
-// whose bytes are taken from the front.
+// With a backlog (a client that reads nothing) all goes to the queue;
+// without, the relay writes to the client connection itself.
+//
+// Input, taken from the back: flags (bit 0: trace level 5, bit 1: backlog),
+// the read size (1 to 256), the number of table entries (0 to 16) and each
+// entry (a 16-bit value: below 256 the id of that marker of the stream, else
+// the tid itself; then background or not), then the length of each chunk (1
+// to 256) whose bytes are taken from the front.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -190,58 +193,57 @@ void SetUpTable(const std::vector<TableEntry>& entries, const AnswerStream& stre
   }
 }
 
-// Reads what the pipe holds in pieces of the read size and hands each read
-// to the relay, as the main loop does. False once the relay asked to end.
-bool ReadAnswers(Fixture* fixture, size_t* available, RelayModel* model) {
+// What the client got from the last call. With a backlog all of it is
+// queued behind what waited before; without one, what the server wrote
+// comes first, then what it queued.
+std::string ClientReceived(Fixture* fixture, bool backlog, size_t expected_size, size_t queued_before) {
+  if (backlog) return fixture->probe.ClientQueue().substr(queued_before);
+  std::string queued = fixture->probe.TakeClientQueue();
+  if (queued.size() > expected_size) return queued;
+  return fixture->ReadClient(expected_size - queued.size()) + queued;
+}
+
+// Hands a chunk to the relay in pieces of the read size, as the main loop's
+// reads of the command channel would. False once the relay asked to end.
+bool RelayChunk(Fixture* fixture, const std::string& chunk, size_t read_size, bool backlog, size_t* available,
+                RelayModel* model) {
   MZorvaneTCPServerProbe& probe = fixture->probe;
-  MZorvaneCmdClient& client = probe.CmdClient();
-  int reader = client.GetReaderFD();
-  while (BytesWaiting(reader) != 0) {
-    size_t waiting = BytesWaiting(reader);
-    FUZZ_REQUIRE(client.FillReadBuffer() == 1);
-    *available += waiting - BytesWaiting(reader);
-    FUZZ_REQUIRE(client.ReadBuffer().size() <= *available);
+  std::string& buffer = probe.CmdClient().ReadBuffer();
+  for (size_t at = 0; at < chunk.size(); at += read_size) {
+    std::string piece = chunk.substr(at, read_size);
+    buffer += piece;
+    *available += piece.size();
 
     RelayModel::Outcome expected = model->Arrived(*available);
-    ClearDiagnostics();
-    bool result = probe.AnalyseClientAnswer(client.ReadBuffer());
+    fixture->diag.Clear();
+    size_t queued_before = probe.ClientQueue().size();
+    bool result = probe.AnalyseClientAnswer(buffer);
     FUZZ_REQUIRE(probe.TableInvariantsHold());
     FUZZ_REQUIRE(result == expected.result);
     FUZZ_REQUIRE(probe.SendClose() == result);
-    FUZZ_REQUIRE(ErrorCount() == expected.errors);
-    FUZZ_REQUIRE(CollectClientBytes(&probe.Socket(), fixture->client_end) == expected.client_bytes);
-    FUZZ_REQUIRE(client.ReadBuffer() == model->Kept(*available));
+    FUZZ_REQUIRE(fixture->diag.Messages("E").size() == expected.errors);
+    FUZZ_REQUIRE(ClientReceived(fixture, backlog, expected.client_bytes.size(), queued_before) ==
+                 expected.client_bytes);
+    FUZZ_REQUIRE(buffer == model->Kept(*available));
     FUZZ_REQUIRE(model->table.Matches(probe));
     if (!result) {
-      const std::string& kept = client.ReadBuffer();
-      size_t marker = kept.find('\0');
-      FUZZ_REQUIRE(marker != std::string::npos && kept.compare(marker, kMarkerLength, std::string("\0\x27\x10", 3)) == 0);
+      size_t marker = buffer.find('\0');
+      FUZZ_REQUIRE(marker != std::string::npos && buffer.compare(marker, kMarkerLength, std::string("\0\x27\x10", 3)) == 0);
       return false;
     }
   }
   return true;
 }
 
-// Whatever one input left behind must not reach the next. The table is
-// emptied now rather than by the next input, so that an input frees all it
-// allocated and libFuzzer's leak check stays quiet.
-void EndConnection(Fixture* fixture) {
-  ReadAvailable(fixture->probe.CmdClient().GetReaderFD());
-  fixture->probe.CmdClient().ReadBuffer().clear();
-  CollectClientBytes(&fixture->probe.Socket(), fixture->client_end);
-  fixture->probe.StartConnection();
-  ClearDiagnostics();
-  _MTrace_SetLevel("default", 0);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Fixture& fixture = *NewServerFixture();
+  static Fixture& fixture = TheServerFixture();
   FuzzedDataProvider input(data, size);
   uint8_t flags = input.ConsumeIntegral<uint8_t>();
   _MTrace_SetLevel("default", (flags & 1) != 0 ? 5 : 0);
-  fixture.probe.CmdClient().SetPipeSize(input.ConsumeIntegralInRange<int>(1, 256));
+  const bool backlog = (flags & 2) != 0;
+  const size_t read_size = input.ConsumeIntegralInRange<size_t>(1, 256);
 
   std::vector<TableEntry> entries = ConsumeTableEntries(&input);
   std::vector<std::string> chunks;
@@ -257,13 +259,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RelayModel model(stream);
   SetUpTable(entries, stream, &fixture.probe, &model);
   FUZZ_REQUIRE(fixture.probe.TableInvariantsHold());
+  if (backlog) FUZZ_REQUIRE(fixture.probe.Socket().SendAck(0));  // waits unsent for the client throughout
 
   size_t available = 0;
   for (const std::string& chunk : chunks) {
-    if (chunk.empty()) continue;
-    WriteAll(fixture.pipes.answers_write_end, chunk);
-    if (!ReadAnswers(&fixture, &available, &model)) break;
+    if (!RelayChunk(&fixture, chunk, read_size, backlog, &available, &model)) break;
   }
-  EndConnection(&fixture);
+  if (!backlog) FUZZ_REQUIRE(fixture.ClientQuiet());
+  fixture.EndInput();
   return 0;
 }

@@ -1,13 +1,16 @@
 // Fuzz target: the client's bytes through the line cutter into the request
-// interpreter. The bytes reach the server's client connection in chunks the
-// input chooses; each line is checked against a model of the request grammar:
-// the reply bytes the client receives, the wire records the command processor
-// receives, the result and the transaction table.
+// interpreter. The bytes reach the line cutter in chunks the input chooses, as
+// reads from the client connection would hand them on; each line is checked
+// against a model of the request grammar: the reply bytes queued for the
+// client, the wire records queued for the command processor, the result and
+// the transaction table. No descriptor is touched per line.
 //
 // Input: the last byte holds flags (bit 0: no command-processor session,
 // bit 1: trace level 5); then, taken from the back, the length of each chunk
 // (1 to 256) whose bytes are taken from the front.
 #include <fuzzer/FuzzedDataProvider.h>
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -27,20 +30,13 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-size_t SkipBlanks(const std::string& text, size_t from) {
-  while (from < text.size() && IsBlank(text[from])) ++from;
+// Where the run of characters that `in_run` accepts, from `from` on, ends.
+size_t RunEnd(const std::string& text, size_t from, bool (*in_run)(char)) {
+  while (from < text.size() && in_run(text[from])) ++from;
   return from;
 }
-
-size_t DigitRunEnd(const std::string& text, size_t from) {
-  while (from < text.size() && IsDigit(text[from])) ++from;
-  return from;
-}
-
-size_t LetterRunEnd(const std::string& text, size_t from) {
-  while (from < text.size() && IsLetter(text[from])) ++from;
-  return from;
-}
+size_t SkipBlanks(const std::string& text, size_t from) { return RunEnd(text, from, IsBlank); }
+size_t DigitRunEnd(const std::string& text, size_t from) { return RunEnd(text, from, IsDigit); }
 
 // The value of a run of digits; kNumTids stands for every value above 9999.
 int DigitRunValue(const std::string& digits) {
@@ -119,7 +115,7 @@ class RequestModel {
     }
     outcome.replies = ReplyLine(tid, "ack");
     size_t word = SkipBlanks(line, id_end);
-    size_t word_end = LetterRunEnd(line, word);
+    size_t word_end = RunEnd(line, word, IsLetter);
     if (word_end == word || (word_end < line.size() && !IsBlank(line[word_end]))) {
       outcome.replies += ReplyLine(tid, Error("transaction: command missing or invalid")) + ReplyLine(tid, "ready");
       return outcome;
@@ -190,37 +186,36 @@ class RequestModel {
 
 using Fixture = ServerFixture;
 
+// Opens a session on the fixture's command pipe: "open" is the one record written.
 void OpenSession(Fixture* fixture) {
   FUZZ_REQUIRE(fixture->probe.CmdClient().OpenSession() == 1);
-  std::string wire = CollectCommandBytes(&fixture->probe.CmdClient(), fixture->pipes.commands_read_end);
-  FUZZ_REQUIRE(wire == WireRecord(0, "open"));
+  std::string wire = WireRecord(0, "open");
+  std::string written(wire.size() + 1, '\0');
+  FUZZ_REQUIRE(read(fixture->commands_read_end, &written[0], written.size()) == static_cast<ssize_t>(wire.size()));
+  FUZZ_REQUIRE(written.substr(0, wire.size()) == wire);
 }
 
-Fixture& TheFixture() {
-  static Fixture* fixture = [] {
-    Fixture* created = NewServerFixture();
-    OpenSession(created);
-    return created;
-  }();
-  return *fixture;
-}
-
-void CheckRequest(Fixture* fixture, const std::string& line, RequestModel* model) {
+// One line through the interpreter: the result, the error log, the replies,
+// the wire records queued since `wire_seen` and the table against the model.
+void CheckRequest(Fixture* fixture, const std::string& line, RequestModel* model, size_t* wire_seen) {
   MZorvaneTCPServerProbe& probe = fixture->probe;
   RequestModel::Outcome expected = model->Handle(line);
-  ClearDiagnostics();
+  fixture->diag.Clear();
   bool result = probe.AnalyseCommandLine(line);
   FUZZ_REQUIRE(probe.TableInvariantsHold());
   FUZZ_REQUIRE(result == expected.result);
-  FUZZ_REQUIRE(ErrorMessages() == expected.errors);
+  FUZZ_REQUIRE(fixture->diag.Messages("E") == expected.errors);
 
-  std::string replies = CollectClientBytes(&probe.Socket(), fixture->client_end);
+  std::string replies = probe.TakeClientQueue();
   std::vector<std::string> reply_lines;
   FUZZ_REQUIRE(SplitReplyLines(replies, &reply_lines));
   for (const std::string& reply : reply_lines) FUZZ_REQUIRE(IsReplyLine(reply));
   FUZZ_REQUIRE(replies == expected.replies);
 
-  std::string wire = CollectCommandBytes(&probe.CmdClient(), fixture->pipes.commands_read_end);
+  const std::string& queued = probe.CmdClient().WriteBuffer();
+  FUZZ_REQUIRE(queued.size() >= *wire_seen);
+  std::string wire = queued.substr(*wire_seen);
+  *wire_seen = queued.size();
   std::vector<MZorvaneCmdCommand> records;
   FUZZ_REQUIRE(SplitWireRecords(wire, &records));
   FUZZ_REQUIRE(records.size() <= 1);
@@ -229,23 +224,17 @@ void CheckRequest(Fixture* fixture, const std::string& line, RequestModel* model
   FUZZ_REQUIRE(model->table.Matches(probe));
 }
 
-// Writes one chunk as the client and hands every line it completes to the
-// interpreter, as the main loop does.
-void FeedChunk(Fixture* fixture, const std::string& chunk, LineModel* cutter, RequestModel* model) {
-  if (chunk.empty()) return;
-  WriteAll(fixture->client_end, chunk);
+// Hands one chunk to the line cutter as a read from the client would, and
+// every line it completes to the interpreter, as the main loop does.
+void FeedChunk(Fixture* fixture, const std::string& chunk, LineModel* cutter, RequestModel* model,
+               size_t* wire_seen) {
   std::vector<std::string> expected_lines = cutter->Feed(chunk);
-  MZorvaneTCPSocket& socket = fixture->probe.Socket();
+  fixture->probe.ReceiveFromClient(chunk);
   size_t delivered = 0;
-  while (BytesWaiting(socket.GetConnectionFD()) != 0) {
-    FUZZ_REQUIRE(socket.FillReadBuffer());
-    std::string line;
-    while (socket.PopReadLine(&line)) {
-      FUZZ_REQUIRE(!line.empty() && line.find_first_of("\r\n") == std::string::npos);
-      FUZZ_REQUIRE(delivered < expected_lines.size() && line == expected_lines[delivered]);
-      ++delivered;
-      CheckRequest(fixture, line, model);
-    }
+  for (std::string line; fixture->probe.Socket().PopReadLine(&line); ++delivered) {
+    FUZZ_REQUIRE(!line.empty() && line.find_first_of("\r\n") == std::string::npos);
+    FUZZ_REQUIRE(delivered < expected_lines.size() && line == expected_lines[delivered]);
+    CheckRequest(fixture, line, model, wire_seen);
   }
   FUZZ_REQUIRE(delivered == expected_lines.size());
 }
@@ -253,7 +242,7 @@ void FeedChunk(Fixture* fixture, const std::string& chunk, LineModel* cutter, Re
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Fixture& fixture = TheFixture();
+  static Fixture& fixture = (OpenSession(&TheServerFixture()), TheServerFixture());
   FuzzedDataProvider input(data, size);
   uint8_t flags = input.ConsumeIntegral<uint8_t>();
   bool session_open = (flags & 1) == 0;
@@ -263,17 +252,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!session_open) FUZZ_REQUIRE(fixture.probe.CmdClient().CloseSession(false));
   LineModel cutter;
   RequestModel model(session_open);
+  size_t wire_seen = 0;
   while (input.remaining_bytes() != 0) {
     size_t length = input.ConsumeIntegralInRange<size_t>(1, 256);
-    FeedChunk(&fixture, input.ConsumeBytesAsString(length), &cutter, &model);
+    FeedChunk(&fixture, input.ConsumeBytesAsString(length), &cutter, &model, &wire_seen);
   }
-  FeedChunk(&fixture, "\n", &cutter, &model);  // the client ends its last line
+  FeedChunk(&fixture, "\n", &cutter, &model, &wire_seen);  // the client ends its last line
 
-  if (!session_open) OpenSession(&fixture);
-  // Emptied now rather than by the next input, so that an input frees all it
-  // allocated and libFuzzer's leak check stays quiet.
-  fixture.probe.StartConnection();
-  ClearDiagnostics();
-  _MTrace_SetLevel("default", 0);
+  // The queued records go with the session; the next input starts a new one.
+  if (session_open) FUZZ_REQUIRE(fixture.probe.CmdClient().CloseSession(false));
+  OpenSession(&fixture);
+  fixture.EndInput();
   return 0;
 }

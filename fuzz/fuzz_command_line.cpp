@@ -102,7 +102,7 @@ struct Options {
   int writer_pipe = -1;
   int trace_level = 2;
   bool accepted = true;
-  std::vector<DiagRecord> records;
+  std::vector<std::pair<std::string, std::string>> records;  // tag, message
 };
 
 class CommandLineModel {
@@ -176,12 +176,12 @@ class CommandLineModel {
   }
 
   bool Reject(const std::string& message) {
-    options.records.push_back(DiagRecord{"E", Shown(message)});
+    options.records.emplace_back("E", Shown(message));
     return false;
   }
 
   void Trace(int level, const std::string& message) {
-    if (options.trace_level >= level) options.records.push_back(DiagRecord{"T" + std::to_string(level), message});
+    if (options.trace_level >= level) options.records.emplace_back("T" + std::to_string(level), message);
   }
 
   Options options;
@@ -203,10 +203,11 @@ void ResetOptions() {
   CmdClient_WriterPipeId = -1;
 }
 
-bool SameRecords(const std::vector<DiagRecord>& expected, const std::vector<DiagRecord>& actual) {
+bool SameRecords(const std::vector<std::pair<std::string, std::string>>& expected,
+                 const std::vector<DiagRecord>& actual) {
   if (expected.size() != actual.size()) return false;
   for (size_t i = 0; i < expected.size(); ++i) {
-    if (expected[i].tag != actual[i].tag || expected[i].message != actual[i].message) return false;
+    if (expected[i].first != actual[i].tag || expected[i].second != actual[i].message) return false;
   }
   return true;
 }
@@ -249,8 +250,7 @@ void SetEnvironment(const std::string* value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool capturing = (CaptureDiagnostics(), true);
-  (void)capturing;
+  static DiagCapture diag;
   FuzzedDataProvider input(data, size);
   uint8_t flags = input.ConsumeIntegral<uint8_t>();
   std::vector<std::string> arguments = SplitPieces(input.ConsumeRemainingBytesAsString());
@@ -263,7 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   SetEnvironment(environment);
-  ClearDiagnostics();
+  diag.Clear();
   GetMTraceLevelFromEnv();
   int start_level = TraceLevelFromEnvironment(environment);
   FUZZ_REQUIRE(MTrace_GetLevel("default") == start_level);
@@ -274,7 +274,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (std::string& text : argv_text) argv.push_back(&text[0]);
   argv.push_back(nullptr);
   ResetOptions();
-  ClearDiagnostics();
+  diag.Clear();
   bool accepted = parse_args(static_cast<int>(argv_text.size()), argv.data());
 
   CommandLineModel model(start_level);
@@ -284,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_REQUIRE(UsePipe == expected.use_pipe && CmdClient_PipeSize == expected.pipe_size);
   FUZZ_REQUIRE(CmdClient_ReaderPipeId == expected.reader_pipe && CmdClient_WriterPipeId == expected.writer_pipe);
   FUZZ_REQUIRE(MTrace_GetLevel("default") == expected.trace_level);
-  FUZZ_REQUIRE(SameRecords(expected.records, CapturedRecords()));
+  FUZZ_REQUIRE(SameRecords(expected.records, diag.Records()));
   for (size_t i = 0; i < arguments.size(); ++i) FUZZ_REQUIRE(arguments[i] == argv[i + 1]);
   return 0;
 }

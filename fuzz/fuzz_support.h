@@ -1,6 +1,7 @@
-// Shared plumbing of the fuzz targets: the server's client connection and
-// command pipes as real descriptors, reading what the server wrote, the
-// reply-line and wire-record forms, and the diagnostics sink.
+// Shared harness of the fuzz targets: property checks, the server object set
+// up once with its client connection and command pipe, the transaction table
+// model, the reply-line and wire-record forms. Diagnostics are captured with
+// the tests' DiagCapture.
 #ifndef FUZZ_SUPPORT_H
 #define FUZZ_SUPPORT_H
 
@@ -10,65 +11,47 @@
 #include <string>
 #include <vector>
 
+#include "diag_capture.h"
 #include "mzorvanecmdclient.h"
-#include "mzorvanetcpsocket.h"
 #include "server_probe.h"
 
 // Ends the run with the property's text in the error log: libFuzzer keeps
 // the input that broke it.
 [[noreturn]] void PropertyViolated(const char* file, int line, const char* property);
-#define FUZZ_REQUIRE(condition)                                                      \
-  do {                                                                               \
-    if (!(condition)) PropertyViolated(__FILE__, __LINE__, #condition);              \
+#define FUZZ_REQUIRE(condition)                                         \
+  do {                                                                  \
+    if (!(condition)) PropertyViolated(__FILE__, __LINE__, #condition); \
   } while (0)
 
-// ---- descriptors ----
-
-// Gives `socket` a listener on a free port and a client connection whose
-// other end is returned: the accepted descriptor is replaced by one end of a
-// socket pair, so every byte written to the returned end is readable at once.
-int AttachClientConnection(MZorvaneTCPSocket* socket);
-
-struct CommandPipes {
-  int commands_read_end = -1;  // what the server writes to the command processor
-  int answers_write_end = -1;  // what the command processor answers
-};
-// Puts `client` on two non-blocking pipes and returns their other ends.
-CommandPipes AttachCommandPipes(MZorvaneCmdClient* client);
-
-void SetNonBlocking(int fd);
-size_t BytesWaiting(int fd);
-std::string ReadAvailable(int fd);
-void WriteAll(int fd, const std::string& bytes);
-
-// Everything the server has for the client, queued or written, in order.
-std::string CollectClientBytes(MZorvaneTCPSocket* socket, int client_end);
-// Everything the server has queued for the command processor, in order.
-std::string CollectCommandBytes(MZorvaneCmdClient* client, int commands_read_end);
-
-// A server whose client connection and command pipes are attached, with
-// diagnostics captured and trace level 0.
+// A server whose client connection is one end of a socket pair (client_end
+// the other) and whose command channel writes to a pipe (commands_read_end
+// the other end); the answers are handed to the relay directly. Trace level
+// 0; diagnostics are captured.
 struct ServerFixture {
   MZorvaneTCPServer server;
   MZorvaneTCPServerProbe probe{&server};
+  DiagCapture diag;
   int client_end = -1;
-  CommandPipes pipes;
+  int commands_read_end = -1;
+
+  // Reads exactly `count` bytes that the server wrote to the client (they are there already).
+  std::string ReadClient(size_t count);
+  // True when nothing more was written to the client.
+  bool ClientQuiet();
+  // Ends the input: empties the table, the queues and the log, trace level 0.
+  void EndInput();
 };
-ServerFixture* NewServerFixture();
+ServerFixture& TheServerFixture();
 
-// ---- transaction table model ----
-
+// The transaction table as a target expects it.
 struct TableRecord {
   int tid;
   std::string command;
 };
-
-// The transaction table as a target expects it.
 class TableModel {
  public:
   void Add(int tid, const std::string& command, bool background_transaction);
-  // Frees `tid` and drops its record.
-  void Free(int tid);
+  void Free(int tid);  // frees `tid` and drops its record
   bool IsFree(int tid) const { return states[static_cast<size_t>(tid)] == MZorvaneTCPServer::kTidFree; }
   bool Matches(MZorvaneTCPServerProbe& probe) const;
 
@@ -79,10 +62,7 @@ class TableModel {
   std::array<uint8_t, MZorvaneTCPServer::kNumTids> states{};
 };
 
-// ---- forms ----
-
-// DDDD TAB then ack, ready, "data TEXT" or "error "TEXT"", then CR LF; the
-// text holds no CR or LF.
+// DDDD TAB then ack, ready, "data TEXT" or "error "TEXT"", then CR LF; the text holds no CR or LF.
 bool IsReplyLine(const std::string& line);
 // Splits bytes into lines that each end in CR LF; false if bytes are left.
 bool SplitReplyLines(const std::string& bytes, std::vector<std::string>* lines);
@@ -93,19 +73,5 @@ std::string ReplyLine(int tid, const std::string& body);
 std::string WireRecord(int tid, const std::string& text);
 // Splits bytes into wire records; false if an incomplete record is left.
 bool SplitWireRecords(const std::string& bytes, std::vector<MZorvaneCmdCommand>* records);
-
-// ---- diagnostics ----
-
-struct DiagRecord {
-  std::string tag;  // T1 to T5, or E
-  std::string message;
-};
-
-// Records go nowhere but are kept for the checks.
-void CaptureDiagnostics();
-const std::vector<DiagRecord>& CapturedRecords();
-size_t ErrorCount();
-std::vector<std::string> ErrorMessages();
-void ClearDiagnostics();
 
 #endif

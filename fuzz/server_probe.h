@@ -26,8 +26,28 @@ class MZorvaneTCPServerProbe {
   bool SendClose() const { return server.send_close; }
 
   bool AnalyseCommandLine(const std::string& line) { return server.analyse_command_line(line); }
-  void SendStatus(unsigned tid) { server.send_status(tid); }
   bool AnalyseClientAnswer(std::string& buffer) { return server.analyse_client_answer(buffer); }
+
+  // The client connection is `fd`; nothing listens, but replies need a socket.
+  void AttachClient(int fd) { Socket().socket_fd = Socket().connection_fd = fd; }
+
+  // The client's bytes as FillReadBuffer hands them on after a read, without the read.
+  void ReceiveFromClient(const std::string& bytes) {
+    MZorvaneTCPSocket& socket = Socket();
+    size_t scan = socket.read_buffer.size();
+    socket.read_buffer += bytes;
+    socket.CutLines(scan);
+  }
+
+  // What waits for the client, taken off the queue as if it had been written.
+  std::string TakeClientQueue() {
+    MZorvaneTCPSocket& socket = Socket();
+    std::string queued = socket.write_buffer.substr(socket.write_offset);
+    socket.write_buffer.clear();
+    socket.write_offset = 0;
+    return queued;
+  }
+  const std::string& ClientQueue() { return Socket().write_buffer; }
 
   // The state the server gives itself before it serves the next client.
   void StartConnection() {
@@ -39,8 +59,7 @@ class MZorvaneTCPServerProbe {
 
   // Adds a transaction as if its command had been forwarded.
   void AddTransaction(short tid, const std::string& command, bool background) {
-    CommandList& list = background ? server.background_commands : server.pending_commands;
-    list.push_back(MZorvaneCmdCommand(tid, command));
+    (background ? server.background_commands : server.pending_commands).push_back(MZorvaneCmdCommand(tid, command));
     server.tid_states[static_cast<size_t>(tid)] = background ? MZorvaneTCPServer::kTidBackground
                                                              : MZorvaneTCPServer::kTidPending;
   }
@@ -49,7 +68,8 @@ class MZorvaneTCPServerProbe {
   // pending_commands, background exactly when one is in background_commands,
   // free otherwise; no tid is in both lists or twice in one.
   bool TableInvariantsHold() const {
-    TidStates unaccounted = server.tid_states;
+    static TidStates unaccounted;  // not on the stack: each call would set up 10 KB of stack anew
+    unaccounted = server.tid_states;
     if (!TakeRecords(server.pending_commands, MZorvaneTCPServer::kTidPending, &unaccounted)) return false;
     if (!TakeRecords(server.background_commands, MZorvaneTCPServer::kTidBackground, &unaccounted)) return false;
     static const TidStates kAllFree{};

@@ -142,6 +142,11 @@ TEST_F(CmdClientTest, RejectsWhatItCannotUseAndKeepsThePreviousValue) {
   for (int fd : {0, FD_SETSIZE}) client.SetWriterPipeId(fd);
   for (int fd : {-1, FD_SETSIZE}) client.SetReaderPipeId(fd);
   client.SetPipeSize(-1);
+  client.SetPipeSize(MZorvaneCmdClient::kMaxPipeSize);
+  EXPECT_EQ(client.GetPipeSize(), MZorvaneCmdClient::kMaxPipeSize);
+  client.SetPipeSize(MZorvaneCmdClient::kMaxPipeSize + 1);
+  EXPECT_EQ(client.GetPipeSize(), MZorvaneCmdClient::kMaxPipeSize);
+  client.SetPipeSize(16384);
   const std::string too_big = "(#" + std::to_string(FD_SETSIZE) + ")";
   EXPECT_EQ(diag.Messages("E"),
             (std::vector<std::string>{
@@ -153,6 +158,7 @@ TEST_F(CmdClientTest, RejectsWhatItCannotUseAndKeepsThePreviousValue) {
                 "SetReaderPipeId(): invalid path id for pipe (#-1)",
                 "SetReaderPipeId(): invalid path id for pipe " + too_big,
                 "SetPipeSize(): invalid pipe size (#-1), use default #16384",
+                "SetPipeSize(): pipe size #1048577 too large, use #1048576",
             }));
   EXPECT_EQ(client.GetWriterFD(), 5);
   EXPECT_EQ(client.GetReaderFD(), 0);

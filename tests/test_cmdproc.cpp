@@ -239,6 +239,12 @@ TEST_F(Listening, MalformedInputIsReportedAndSurvived) {
   ASSERT_TRUE(WriteAll(fd_, Record(10000, "echo x") + Record(65535, "echo y")));
   EXPECT_EQ(Ask(2, "echo " + std::string(100000, 'a')), "command too long\n<2>");
   EXPECT_EQ(Ask(3, "echo fine"), "fine\n<3>");
+  // A text of exactly the longest length is a command, also while its terminator is still to come.
+  const std::string longest = Record(6, "echo " + std::string((64 << 10) - 5, 'b'));
+  ASSERT_TRUE(WriteAll(fd_, longest.substr(0, longest.size() - 1)));
+  usleep(100000);
+  ASSERT_TRUE(WriteAll(fd_, std::string(1, '\0')));
+  EXPECT_EQ(Through(6), std::string((64 << 10) - 5, 'b') + "\n<6>");
   // A record cut off by the end of the connection is dropped; the next
   // connection is served, with the values kept.
   ASSERT_TRUE(WriteAll(fd_, std::string("\x00\x08", 2) + "echo never"));

@@ -3,6 +3,8 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <tuple>
+
 #include "ctimer.h"
 #include "diag_capture.h"
 #include "msleep_sec.h"
@@ -15,54 +17,36 @@ double MonotonicSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-TEST(CTimer, MeasuresAndRestarts) {
+TEST(CTimer, MeasuresRestartsAndSleeps) {
   CTimer timer = 0;
   CTimer_Create(&timer);
-  double first = CTimer_Get(&timer);
-  EXPECT_GE(first, 0.0);
-  EXPECT_LT(first, 1.0);
+  EXPECT_GE(CTimer_Get(&timer), 0.0);
   ASSERT_EQ(msleep_sec(0.05), 0);
   double before_reset = CTimer_Reset(&timer);
   EXPECT_GE(before_reset, 0.05);
   EXPECT_LT(CTimer_Get(&timer), before_reset);
   EXPECT_GE(CTimer_Destroy(&timer), 0.0);
   EXPECT_EQ(CTimer_GetAccuracy(&timer), 1e-6);
-}
-
-TEST(CTimer, SleepSkipsNegativeAndWholePartsOfZero) {
-  CTimer timer = 0;
   double start = MonotonicSeconds();
-  CTimer_Sleep(&timer, -3.5);
+  CTimer_Sleep(&timer, -3.5);  // skipped
   CTimer_Sleep(&timer, 0.05);
-  double elapsed = MonotonicSeconds() - start;
-  EXPECT_GE(elapsed, 0.05);
-  EXPECT_LT(elapsed, 1.0);
+  EXPECT_GE(MonotonicSeconds() - start, 0.05);
 }
 
-TEST(MSleepSec, RejectsArgumentsOutsideTheLimits) {
+TEST(MSleepSec, RejectsArgumentsOutsideTheLimitsAndTruncatesTowardZero) {
   DiagCapture capture;
   EXPECT_EQ(msleep_sec(-0.5), -1);
   EXPECT_EQ(msleep_sec(2678400.5), -1);
+  EXPECT_EQ(msleep_sec(0), 0);
   EXPECT_EQ(capture.Messages("E"),
             (std::vector<std::string>{"msleep_sec(): invalid argument", "msleep_sec(): invalid argument"}));
-  EXPECT_EQ(msleep_sec(0), 0);
-  EXPECT_TRUE(capture.Messages("E").size() == 2u);
-}
-
-TEST(MSleepSec, RequestTruncatesTowardZero) {
-  struct timespec request = msleep_sec_request(0.01);
-  EXPECT_EQ(request.tv_sec, 0);
-  EXPECT_NEAR(static_cast<double>(request.tv_nsec), 1e7, 1.0);
-  request = msleep_sec_request(1.5);
-  EXPECT_EQ(request.tv_sec, 1);
-  EXPECT_EQ(request.tv_nsec, 500000000L);
-  request = msleep_sec_request(2678400);
-  EXPECT_EQ(request.tv_sec, 2678400);
-  EXPECT_EQ(request.tv_nsec, 0L);
   // 2.3 - 2 is 0.29999999999999982 in binary floating point: the last nanosecond is lost.
-  request = msleep_sec_request(2.3);
-  EXPECT_EQ(request.tv_sec, 2);
-  EXPECT_EQ(request.tv_nsec, 299999999L);
+  for (const auto& [seconds, sec, nsec] : {std::make_tuple(0.01, 0L, 10000000L), std::make_tuple(1.5, 1L, 500000000L),
+                                           std::make_tuple(2678400.0, 2678400L, 0L), std::make_tuple(2.3, 2L, 299999999L)}) {
+    struct timespec request = msleep_sec_request(seconds);
+    EXPECT_EQ(request.tv_sec, sec) << seconds;
+    EXPECT_NEAR(static_cast<double>(request.tv_nsec), static_cast<double>(nsec), seconds == 0.01 ? 1.0 : 0.0) << seconds;
+  }
 }
 
 void IgnoreAlarm(int) {}
@@ -73,8 +57,7 @@ TEST(MSleepSec, SignalsDoNotShortenTheSleep) {
   struct sigaction previous{};
   ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
   struct itimerval interval{};
-  interval.it_value.tv_usec = 20000;
-  interval.it_interval.tv_usec = 20000;  // interrupts the sleep several times
+  interval.it_value.tv_usec = interval.it_interval.tv_usec = 20000;  // interrupts the sleep several times
   ASSERT_EQ(setitimer(ITIMER_REAL, &interval, nullptr), 0);
   double start = MonotonicSeconds();
   int result = msleep_sec(0.2);

@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -48,6 +50,7 @@ class ConnectedSocket : public ::testing::Test {
     ASSERT_TRUE(sock.OpenConnection());
     // A blocking connection would hang the flush tests instead of failing them.
     ASSERT_TRUE(fcntl(sock.GetConnectionFD(), F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(diag.Messages("E").empty());
     diag.Clear();
   }
   void TearDown() override {
@@ -98,6 +101,20 @@ class ConnectedSocket : public ::testing::Test {
   unsigned short port = 0;
   int peer = -1;
 };
+
+// A client that vanished without a FIN or RST is found within about a minute.
+TEST_F(ConnectedSocket, AcceptedConnectionCarriesTheListenersKeepAliveTiming) {
+  const std::vector<std::pair<int, int>> options = {{SOL_SOCKET, SO_KEEPALIVE}, {IPPROTO_TCP, TCP_KEEPIDLE},
+                                                    {IPPROTO_TCP, TCP_KEEPINTVL}, {IPPROTO_TCP, TCP_KEEPCNT}};
+  std::vector<int> values;
+  for (const auto& [level, name] : options) {
+    int value = -1;
+    socklen_t length = sizeof(value);
+    getsockopt(sock.GetConnectionFD(), level, name, &value, &length);
+    values.push_back(value);
+  }
+  EXPECT_EQ(values, (std::vector<int>{1, 30, 10, 3}));
+}
 
 TEST_F(ConnectedSocket, SecondClientGetsTheRefusalLineAndTheFirstIsUndisturbed) {
   ASSERT_TRUE(Pump("1 sta"));
@@ -226,6 +243,23 @@ TEST(SocketListener, FailedCreateSocketNamesThePortAndLeavesNoListenerToReplyOn)
                                          "MZorvaneTCPSocket::SendError(): Send() failed"}));
   }
   CloseFd(&taken);
+}
+
+// Port 0 means the registered service's port, else 7073; whether that is free here or not, it is the one tried.
+TEST(SocketListener, PortZeroMeansTheDefaultPort) {
+  const servent* service = getservbyname("zorvane", "tcp");
+  const unsigned expected = service ? ntohs(static_cast<uint16_t>(service->s_port)) : MZorvaneTCPSocket::kDefaultPort;
+  DiagCapture diag;
+  MZorvaneTCPSocket sock;
+  if (sock.CreateSocket(0)) {
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    getsockname(sock.GetSocketFD(), reinterpret_cast<sockaddr*>(&address), &length);
+    EXPECT_EQ(ntohs(address.sin_port), expected);
+  } else {
+    ASSERT_FALSE(diag.Messages("E").empty());
+    EXPECT_NE(diag.Messages("E")[0].find("bind(0.0.0.0," + std::to_string(expected) + ") failed"), std::string::npos);
+  }
 }
 
 }  // namespace

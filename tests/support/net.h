@@ -59,10 +59,10 @@ inline unsigned short FreeLoopbackPort() {
   return port;
 }
 
-// Connects to ip:port, retrying until timeout_ms has passed; -1 on failure.
-inline int ConnectTcp(const char* ip, unsigned short port, int timeout_ms = 3000) {
+// Connects to 127.0.0.1:port, retrying until timeout_ms has passed; -1 on failure.
+inline int ConnectLoopback(unsigned short port, int timeout_ms = 3000) {
   long long deadline = NowMs() + timeout_ms;
-  sockaddr_in address = Ipv4Address(ip, port);
+  sockaddr_in address = Ipv4Address("127.0.0.1", port);
   for (;;) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
@@ -71,10 +71,6 @@ inline int ConnectTcp(const char* ip, unsigned short port, int timeout_ms = 3000
     if (RemainingMs(deadline) == 0) return -1;
     usleep(20000);
   }
-}
-
-inline int ConnectLoopback(unsigned short port, int timeout_ms = 3000) {
-  return ConnectTcp("127.0.0.1", port, timeout_ms);
 }
 
 inline bool WaitFor(int fd, short events, int timeout_ms) {

@@ -27,7 +27,7 @@ bool WaitUntil(Condition done, int timeout_ms = 5000) {
   return false;
 }
 
-// A field of /proc/PID/status as a number (VmRSS in kB, PPid); -1 if unknown.
+// A field of /proc/PID/status as a number (VmRSS in kB); -1 if unknown.
 inline long ProcStatusField(pid_t pid, const char* field) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/status");
   std::string prefix = std::string(field) + ":";
@@ -36,8 +36,6 @@ inline long ProcStatusField(pid_t pid, const char* field) {
   }
   return -1;
 }
-
-inline pid_t ParentOf(pid_t pid) { return static_cast<pid_t>(ProcStatusField(pid, "PPid")); }
 
 // The names in a directory, "." and ".." left out.
 inline std::vector<std::string> DirectoryEntries(const std::string& path) {
@@ -49,14 +47,6 @@ inline std::vector<std::string> DirectoryEntries(const std::string& path) {
   }
   closedir(dir);
   return names;
-}
-
-inline pid_t FindChild(pid_t parent) {
-  for (const std::string& name : DirectoryEntries("/proc")) {
-    pid_t pid = static_cast<pid_t>(atol(name.c_str()));
-    if (pid > 0 && ParentOf(pid) == parent) return pid;
-  }
-  return -1;
 }
 
 class ChildProcess {
@@ -77,8 +67,9 @@ class ChildProcess {
 
   // env: "NAME=VALUE" sets, "NAME" alone unsets. keep_fds: descriptors the
   // child inherits; every other descriptor above 2 is closed in the child.
+  // Standard input is stdin_fd, or /dev/null when it is -1.
   bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-             const std::vector<int>& keep_fds = {}) {
+             const std::vector<int>& keep_fds = {}, int stdin_fd = -1) {
     char path[] = "/tmp/zorvane-test-stderr-XXXXXX";
     int stderr_fd = mkstemp(path);
     if (stderr_fd < 0) return false;
@@ -86,7 +77,7 @@ class ChildProcess {
     pid = fork();
     if (pid == 0) {
       dup2(stderr_fd, STDERR_FILENO);
-      dup2(open("/dev/null", O_RDWR), STDIN_FILENO);
+      dup2(stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDWR), STDIN_FILENO);
       for (int fd = 3; fd < 1024; ++fd) {
         if (std::find(keep_fds.begin(), keep_fds.end(), fd) == keep_fds.end()) close(fd);
       }
@@ -157,13 +148,6 @@ class ChildProcess {
   long StatusKb(const char* field) const { return ProcStatusField(pid, field); }
 
   int OpenFdCount() const { return static_cast<int>(DirectoryEntries("/proc/" + std::to_string(pid) + "/fd").size()); }
-
-  // Takes charge of a process that has become this process's child (an
-  // orphan adopted by a subreaper); its standard error is not captured here.
-  void Adopt(pid_t orphan) {
-    pid = orphan;
-    exit_status = -1;
-  }
 
  private:
   pid_t pid = -1;

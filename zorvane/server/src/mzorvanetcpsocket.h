@@ -54,6 +54,8 @@ class MZorvaneTCPSocket {
   bool SendError(int tid, const char* text);
 
  private:
+  friend class MZorvaneTCPServerProbe;  // fuzz targets: client bytes and replies without a descriptor
+
   void CutLines(const char* data, size_t count);
   void AddReadLine(const char* data, size_t count);
   bool QueueLine(const char* data, size_t count);
