@@ -33,10 +33,7 @@ class MZorvaneTCPServerProbe {
 
   // The client's bytes as FillReadBuffer hands them on after a read, without the read.
   void ReceiveFromClient(const std::string& bytes) {
-    MZorvaneTCPSocket& socket = Socket();
-    size_t scan = socket.read_buffer.size();
-    socket.read_buffer += bytes;
-    socket.CutLines(scan);
+    Socket().CutLines(bytes.data(), bytes.size());
   }
 
   // What waits for the client, taken off the queue as if it had been written.
