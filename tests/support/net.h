@@ -34,13 +34,14 @@ inline sockaddr_in Ipv4Address(const char* ip, unsigned short port) {
   return address;
 }
 
-// A listening socket on 127.0.0.1 with a port the kernel chose; -1 on failure.
+// A listening socket on 127.0.0.1 on *port, or on a port the kernel chose
+// when *port is 0; -1 on failure.
 inline int ListenLoopback(unsigned short* port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in address = Ipv4Address("127.0.0.1", 0);
+  sockaddr_in address = Ipv4Address("127.0.0.1", *port);
   socklen_t length = sizeof(address);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 16) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
