@@ -3,6 +3,7 @@
 // start-up, processors that die or fall silent, clients that misbehave.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -397,7 +398,58 @@ TEST_P(ServerOverLink, ProcessorGoingAwayBetweenClients) {
   EXPECT_EQ(server.CountLog("E", kPipeClosed), 1);
 }
 
+// A processor that stops reading holds back this client's further requests
+// only: others are still turned away, and once it reads again every command
+// arrives, in order, byte for byte.
+TEST_P(ServerOverLink, ProcessorThatStopsReadingHoldsBackOnlyThisClient) {
+  std::string requests, wire;
+  for (int tid = 1; tid <= 300; ++tid) {
+    std::string text(60000, static_cast<char>('a' + tid % 26));
+    requests += std::to_string(tid) + " " + text + "\n";
+    wire += std::string{static_cast<char>(tid >> 8), static_cast<char>(tid & 0xFF)} + text + '\0';
+  }
+  size_t sent = SendWhileTaken(client, requests, 0, 300);
+  EXPECT_LT(sent, requests.size());
+  int second = server.ConnectRaw();
+  EXPECT_EQ(UntilEnd(second), kRefusal);
+  CloseFd(&second);
+  EXPECT_TRUE(SameBytes(ReadWhileSending(server.CommandFd(), wire.size(), requests, sent, client), wire));
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, ServerOverLink, ::testing::ValuesIn(kBothLinks), LinkName);
+
+// ---- a connection that ends gets what is queued for it ----
+
+using ServerDrain = ServedClient;
+
+TEST_F(ServerDrain, HalfClosedAndSlowClientsGetEverythingQueued) {
+  Open(Link::kTcp);
+  ASSERT_TRUE(WriteAll(client, "1 status\n"));
+  shutdown(client, SHUT_WR);  // as `nc -N` does: the client still reads
+  EXPECT_EQ(server.ReadRecord(), "0:close");
+  ASSERT_TRUE(server.Answer(Marker(0)));
+  EXPECT_EQ(UntilEnd(client), Ack(1) + Data(1, "idle") + Ready(1));
+  CloseFd(&client);
+  // The processor asks for the end behind more output than the server holds at once.
+  client = server.ConnectClient();
+  ASSERT_GE(client, 0);
+  std::string stream = CountLines(400000);
+  std::string received = ReadWhileSending(client, stream.size() + 1, stream + Marker(10000), 0, server.CommandFd());
+  EXPECT_TRUE(SameBytes(received, stream));
+}
+
+// A client that takes nothing is given up after 2 s; the next one is served.
+TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
+  Open(Link::kTcp);
+  int small = 4096;
+  setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  ASSERT_TRUE(server.Answer(std::string(500000, 'z') + "\n" + Marker(10000)));
+  const std::string dropped = "MZorvaneTCPServer::Run(): client took nothing for 2 seconds, ";
+  EXPECT_TRUE(WaitUntil([&] { return server.Log().find(dropped) != std::string::npos; }, 10000));
+  CloseFd(&client);
+  client = server.ConnectClient();
+  server.ExpectForwarded(client, "1 x\n", {"1:x"});
+}
 
 // ---- resources: CPU, memory ----
 
@@ -541,6 +593,65 @@ TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
     EXPECT_EQ(pclose(pipe), 0) << option;
     EXPECT_EQ(whole ? output : output.substr(0, strlen(expected)), expected) << option;
   }
+}
+
+// A pipe option naming a descriptor the server cannot use ends it before it listens.
+TEST(StartUp, UnusablePipeDescriptorsExitWithStatusOne) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string read_end = std::to_string(ends[0]), write_end = std::to_string(ends[1]);
+  for (const auto& [option, message] : std::vector<std::pair<std::string, std::string>>{
+           {"-pw=" + read_end, "main(): -pw=" + read_end + ": descriptor is not open for writing"},
+           {"-pr=" + write_end, "main(): -pr=" + write_end + ": descriptor is not open for reading"},
+           {"-pw=900", "main(): -pw=900: descriptor is not open: Bad file descriptor"},
+           {"-pr=1024", "main(): -pr=1024: descriptor is not below FD_SETSIZE (1024)"}}) {
+    RunResult result = RunServer({option, "-ps=" + std::to_string(FreeLoopbackPort())}, {"MTRACE_LEVEL"},
+                                 {ends[0], ends[1]});
+    EXPECT_EQ(result.status, 1) << option;
+    EXPECT_EQ(result.Messages("E"), std::vector<std::string>{message}) << option;
+  }
+  close(ends[0]);
+  close(ends[1]);
+}
+
+// select() cannot watch a descriptor of FD_SETSIZE or more: a listener there
+// fails start-up, a client there is closed at once and the server serves on.
+TEST(StartUp, DescriptorsBeyondSelectsLimit) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  if (limit.rlim_max < 1100 || setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot open 1100 descriptors";
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);  // the channel, below the limit
+  std::vector<int> held;     // with them, the server inherits every descriptor up to 1030
+  for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
+    held.push_back(fd);
+    if (fd >= 1030) break;
+  }
+  std::vector<int> keep;
+  for (const std::string& name : DirectoryEntries("/proc/self/fd")) keep.push_back(atoi(name.c_str()));
+  unsigned short port = FreeLoopbackPort();
+  RunResult result = RunServer({"-pw=" + std::to_string(ends[1]), "-pr=" + std::to_string(ends[0]),
+                                "-ps=" + std::to_string(port)}, {"MTRACE_LEVEL"}, keep);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(CountDiagRecords(result.log, "E", "MZorvaneTCPSocket::Run() CreateSocket() failed"), 1);
+  const std::string beyond = " is not below FD_SETSIZE (1024)";
+  EXPECT_NE(result.log.find("MZorvaneTCPSocket::CreateSocket(): descriptor 10"), std::string::npos);
+  EXPECT_NE(result.log.find(beyond), std::string::npos);
+  // One low descriptor free: the listener fits, the accepted client does not.
+  keep.erase(std::find(keep.begin(), keep.end(), held[0]));
+  ChildProcess server;
+  ASSERT_TRUE(server.Start({ZORVANE_SERVER_BIN, "-pw=" + std::to_string(ends[1]), "-pr=" + std::to_string(ends[0]),
+                            "-ps=" + std::to_string(port)}, {"MTRACE_LEVEL"}, keep));
+  int client = ConnectLoopback(port, 5000);
+  std::string rest;
+  EXPECT_TRUE(ReadToEof(client, &rest, 5000));
+  EXPECT_EQ(rest, "");
+  CloseFd(&client);
+  EXPECT_TRUE(WaitUntil([&] { return server.Stderr().find(beyond + ", connection closed") != std::string::npos; }));
+  EXPECT_TRUE(server.Running());
+  for (int fd : held) close(fd);
+  for (int fd : ends) close(fd);
 }
 
 TEST(StartUp, BadOptionsAndFailuresExitWithStatusOne) {
