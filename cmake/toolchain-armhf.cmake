@@ -14,4 +14,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# The armhf runtime of the system's own paths, loader included: with the
+# cross toolchain's directory as prefix, its loader would pick up the armhf C
+# library of the system's cache, of another build.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
