@@ -59,8 +59,8 @@ int PrintAndExit(const char* text) {
 void ConfigureCommandChannel(MZorvaneTCPServer* server) {
   if (UsePipe) server->SetPipeCmdClient(CmdClient_WriterPipeId, CmdClient_ReaderPipeId, CmdClient_PipeSize);
   if (PortServer == 0 && PortClient == 0) return;
-  if (PortServer == 0) PortServer = static_cast<int>(MZorvaneTCPServer::kDefaultServerPort);
-  if (PortClient == 0) PortClient = static_cast<int>(MZorvaneTCPServer::kDefaultClientPort);
+  if (PortServer == 0) PortServer = static_cast<int>(MZorvaneTCPSocket::kDefaultPort);
+  if (PortClient == 0) PortClient = static_cast<int>(MZorvaneCmdClient::kDefaultPort);
   server->SetTcpPorts(static_cast<unsigned>(PortServer), static_cast<unsigned>(PortClient));
 }
 

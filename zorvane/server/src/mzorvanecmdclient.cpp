@@ -62,8 +62,6 @@ constexpr size_t kSocketReadSize = 32768;
 // buffer, so with one read more it never outgrows the large size.
 constexpr size_t kSmallReadBuffer = 64 * 1024;
 constexpr size_t kLargeReadBuffer = 1024 * 1024 + 64 * 1024;
-constexpr int kSocketBufferSize = 32768;
-constexpr unsigned kHighestPort = 65535;
 // Longest text of a queue that a trace shows ("%.100s").
 constexpr size_t kTracedQueueBytes = 100;
 

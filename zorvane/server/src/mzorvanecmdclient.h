@@ -27,6 +27,8 @@ void RenderWireForTrace(std::string* bytes);
 
 class MZorvaneCmdClient {
  public:
+  // Where the command processor listens on 127.0.0.1 unless told otherwise.
+  static constexpr unsigned kDefaultPort = 37073;
   static constexpr int kDefaultPipeSize = 16384;
   // The most a pipe holds with Linux's default limit (pipe-max-size).
   static constexpr int kMaxPipeSize = 1024 * 1024;

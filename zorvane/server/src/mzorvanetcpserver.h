@@ -18,8 +18,6 @@
 
 class MZorvaneTCPServer {
  public:
-  static constexpr unsigned kDefaultServerPort = 7073;
-  static constexpr unsigned kDefaultClientPort = 37073;
   static constexpr int kNumTids = 10000;
   static constexpr unsigned kTerminationTid = 10000;
   // Reads from the client and the command processor pause while more than
@@ -106,8 +104,8 @@ class MZorvaneTCPServer {
   bool running = false;
   bool send_close = true;
   std::array<uint8_t, kNumTids> tid_states{};
-  uint32_t server_port = kDefaultServerPort;
-  uint32_t client_port = kDefaultClientPort;
+  uint32_t server_port = MZorvaneTCPSocket::kDefaultPort;
+  uint32_t client_port = MZorvaneCmdClient::kDefaultPort;
 
   MErrTraceContext* error_context = nullptr;  // open while Run serves
   bool client_backlog_high = false;           // bytes waiting for the client passed the high mark

@@ -18,10 +18,8 @@
 
 namespace {
 
-constexpr unsigned kHighestPort = 65535;
 constexpr int kListenBacklog = 1;
-constexpr int kListenerSendBuffer = 32768;
-constexpr size_t kMaxWriteSize = kListenerSendBuffer;
+constexpr size_t kMaxWriteSize = kSocketBufferSize;
 constexpr int kLingerSeconds = 1;
 constexpr size_t kReadChunk = 1500;
 // Replies alone stay within the small size. Relaying pauses past a backlog
@@ -107,7 +105,7 @@ bool SetListenerOptions(int fd) {
   if (!SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1)) {
     MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,TCP_NODELAY, ...) failed: %.40s", strerror(errno));
   }
-  if (!SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, kListenerSendBuffer)) {
+  if (!SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, kSocketBufferSize)) {
     MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_SNDBUF, ...) failed: %.40s", strerror(errno));
   }
   if (!SetLinger(fd)) {
@@ -186,7 +184,6 @@ std::string ReplyStart(int tid) {
 MZorvaneTCPSocket::~MZorvaneTCPSocket() { DestroySocket(); }
 
 bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
-  // Above 65535 bind would silently take the low 16 bits: another port.
   if (port > kHighestPort) {
     MERRTRACE("MZorvaneTCPSocket::CreateSocket(): port %u out of range, highest is 65535", port);
     return false;
