@@ -6,6 +6,8 @@
 #ifndef QDRCORE_H
 #define QDRCORE_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 #define QDR_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
@@ -32,6 +34,17 @@ void MErrTrace_EndContext(void);
 using MQdrSink = void (*)(const char* record, size_t length, void* user);
 void MQdrCore_SetSink(MQdrSink sink, void* user);
 void MQdrCore_ResetSink();
+
+// No write of the server may end it with SIGPIPE when the reader has gone: it
+// fails with EPIPE instead. Each write protects itself, so the classes are
+// safe however they are called (by the server's main, a test or a fuzz
+// target) and nothing has to set the process up first: sockets are written
+// with send(..., MSG_NOSIGNAL), and every other descriptor (the command pipe,
+// standard error behind the records) with this function, which blocks SIGPIPE
+// around write(2), retries it after EINTR and takes back the signal this
+// write raised, but never one that was already pending. Ignoring SIGPIPE in
+// main alone would leave the classes unprotected where tests call them.
+ssize_t MQdrCore_WriteWithoutSigpipe(int fd, const void* data, size_t length);
 
 // Most messages one error-trace context keeps; older ones are dropped.
 constexpr size_t kMErrTraceContextCapacity = 100;

@@ -74,7 +74,6 @@ int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "--help") == 0) return PrintAndExit(kUsage);
   if (argc == 2 && strcmp(argv[1], "--version") == 0) return PrintAndExit("zorvane-server " ZORVANE_VERSION "\n");
   signal(SIGINT, SIG_IGN);
-  signal(SIGPIPE, SIG_IGN);  // a peer that went away fails the write instead of ending the process
   GetMTraceLevelFromEnv();
   if (!parse_args(argc, argv)) {
     MERRLOG("main(): parse_args() failed");

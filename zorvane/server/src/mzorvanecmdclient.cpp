@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,36 +76,6 @@ void AppendIntOption(std::string* text, const char* format, int value) {
   char piece[64];
   snprintf(piece, sizeof(piece), format, value);
   text->append(piece);
-}
-
-// With the default action of SIGPIPE a write to a pipe whose reader has
-// gone would end the process. Block the signal around the write so that
-// EPIPE comes back instead, and take away the signal this write raised, but
-// never one that was already pending.
-ssize_t WriteWithoutSigpipe(int fd, const char* data, size_t length) {
-  sigset_t sigpipe_only;
-  sigset_t previous_mask;
-  sigset_t pending;
-  sigemptyset(&sigpipe_only);
-  sigaddset(&sigpipe_only, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous_mask);
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-
-  ssize_t written;
-  do {
-    errno = 0;
-    written = write(fd, data, length);
-  } while (written < 0 && errno == EINTR);
-  const int write_errno = errno;
-
-  if (written < 0 && write_errno == EPIPE && !was_pending) {
-    const struct timespec no_wait = {0, 0};
-    sigtimedwait(&sigpipe_only, nullptr, &no_wait);
-  }
-  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-  errno = write_errno;
-  return written;
 }
 
 // A receive buffer that outgrows the small size gets room for the most it can
@@ -461,7 +430,7 @@ bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
 // A full non-blocking pipe is not a failure; anything else is, since the
 // queued commands would never arrive.
 bool MZorvaneCmdClient::FlushCommandBufferOverPipe() {
-  const ssize_t written = WriteWithoutSigpipe(writer_fd, write_buffer.data(), write_buffer.size());
+  const ssize_t written = MQdrCore_WriteWithoutSigpipe(writer_fd, write_buffer.data(), write_buffer.size());
   if (written > 0) {
     write_buffer.erase(0, static_cast<size_t>(written));
     return true;

@@ -50,11 +50,10 @@ bool SetLinger(int fd) {
   return setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger)) == 0;
 }
 
-// MSG_NOSIGNAL: a write towards a reset client fails with EPIPE instead of
-// ending the process with SIGPIPE. A write offers at most half the send
-// buffer: on loopback one segment may carry 64 KiB, and a single segment
-// filling the buffer waits for the client's delayed acknowledgement (about
-// 40 ms), while two smaller ones are acknowledged at once.
+// MSG_NOSIGNAL: see MQdrCore_WriteWithoutSigpipe. A write offers at most half
+// the send buffer: on loopback one segment may carry 64 KiB, and a single
+// segment filling the buffer waits for the client's delayed acknowledgement
+// (about 40 ms), while two smaller ones are acknowledged at once.
 ssize_t SendBytes(int fd, const char* data, size_t count) {
   return send(fd, data, std::min(count, kMaxWriteSize), MSG_NOSIGNAL);
 }
