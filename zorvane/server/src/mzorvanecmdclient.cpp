@@ -539,8 +539,7 @@ bool MZorvaneCmdClient::close_answer_may_be_read(double seconds_left) const {
 }
 
 bool MZorvaneCmdClient::holds_complete_marker() const {
-  const size_t marker = read_buffer.find('\0');
-  return marker != std::string::npos && marker + 3 <= read_buffer.size();
+  return AnswerMarker::IsComplete(AnswerMarker::Find(read_buffer.data(), read_buffer.size(), 0), read_buffer.size());
 }
 
 // Drops every complete marker and the text before it, up to and including
@@ -550,14 +549,13 @@ bool MZorvaneCmdClient::holds_complete_marker() const {
 void MZorvaneCmdClient::consume_markers() {
   size_t consumed = 0;
   for (;;) {
-    size_t marker = read_buffer.find('\0', consumed);
-    if (marker == std::string::npos) marker = read_buffer.size();
-    if (marker + 3 > read_buffer.size()) {
+    const size_t marker = AnswerMarker::Find(read_buffer.data(), read_buffer.size(), consumed);
+    if (!AnswerMarker::IsComplete(marker, read_buffer.size())) {
       consumed = marker;
       break;
     }
-    consumed = marker + 3;
-    if (read_buffer[marker + 1] == '\0' && read_buffer[marker + 2] == '\0') {
+    consumed = marker + AnswerMarker::kLength;
+    if (AnswerMarker::Tid(read_buffer.data(), marker) == 0) {
       session_open = false;
       break;
     }

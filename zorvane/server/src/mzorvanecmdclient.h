@@ -5,6 +5,7 @@
 #define MZORVANECMDCLIENT_H
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,26 @@ class MZorvaneCmdCommand {
 
   short tid = -1;
   std::string command;
+};
+
+// The command processor ends the answer of a transaction with a marker: a
+// 0x00 byte, then the transaction id in two bytes, high byte first.
+struct AnswerMarker {
+  static constexpr size_t kLength = 3;
+
+  // Where the first marker in data[from, size) begins; size when there is none.
+  static size_t Find(const char* data, size_t size, size_t from) {
+    const void* nul = memchr(data + from, '\0', size - from);
+    return nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : size;
+  }
+
+  // All three bytes of the marker at `position` have come.
+  static bool IsComplete(size_t position, size_t size) { return position + kLength <= size; }
+
+  // The transaction id of the complete marker at `position`.
+  static int Tid(const char* data, size_t position) {
+    return static_cast<unsigned char>(data[position + 1]) * 256 + static_cast<unsigned char>(data[position + 2]);
+  }
 };
 
 // Renders wire bytes for a trace: every control byte becomes '.'.

@@ -574,9 +574,8 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     const char* data = buffer.data();
     size_t scan_from = consumed + answer_scanned;
     if (scan_from == buffer.size()) break;
-    const void* nul = memchr(data + scan_from, '\0', buffer.size() - scan_from);
-    size_t marker = nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : buffer.size();
-    bool marker_complete = marker + 3 <= buffer.size();
+    const size_t marker = AnswerMarker::Find(data, buffer.size(), scan_from);
+    const bool marker_complete = AnswerMarker::IsComplete(marker, buffer.size());
     const void* last_lf = memrchr(data + scan_from, '\n', marker - scan_from);
     if (last_lf != nullptr) {
       size_t line_end = static_cast<size_t>(static_cast<const char*>(last_lf) - data) + 1;
@@ -586,7 +585,7 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     answer_scanned = marker - consumed;
     if (!marker_complete) break;
 
-    unsigned tid = static_cast<unsigned char>(buffer[marker + 1]) * 256u + static_cast<unsigned char>(buffer[marker + 2]);
+    unsigned tid = static_cast<unsigned>(AnswerMarker::Tid(buffer.data(), marker));
     if (tid == kTerminationTid) {
       MTRACE(2, "analyse_client_answer(): received request for client termination");
       send_close = false;
@@ -596,9 +595,9 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     tid = answer_marker(tid);
     // Text without a line end before the marker stays, to be joined by what follows the marker.
     if (marker == consumed) {
-      consumed += 3;
+      consumed += AnswerMarker::kLength;
     } else {
-      buffer.erase(marker, 3);
+      buffer.erase(marker, AnswerMarker::kLength);
     }
     if (tid != 0) finish_transaction(tid);
   }
