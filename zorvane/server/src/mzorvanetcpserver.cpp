@@ -28,10 +28,10 @@ const char* SkipBlanks(const char* cursor) {
 }
 
 // Reads a run of digits; values above 9999 stay above it however long the run.
-const char* ReadNumber(const char* cursor, unsigned long* value) {
+const char* ReadNumber(const char* cursor, int* value) {
   *value = 0;
   for (; IsDigit(*cursor); ++cursor) {
-    if (*value <= 9999) *value = *value * 10 + static_cast<unsigned long>(*cursor - '0');
+    if (*value <= 9999) *value = *value * 10 + (*cursor - '0');
   }
   return cursor;
 }
@@ -68,7 +68,7 @@ struct timeval SecondsToTimeval(double seconds) {
 // A transaction id is in the lists at most once, so the record found is the
 // first with its id. Looking from both ends finds the oldest and the newest
 // transaction in a step or two, however many others are open.
-std::list<MZorvaneCmdCommand>::iterator FindRecord(std::list<MZorvaneCmdCommand>& list, short tid) {
+std::list<MZorvaneCmdCommand>::iterator FindRecord(std::list<MZorvaneCmdCommand>& list, int tid) {
   auto front = list.begin();
   auto back = list.end();
   while (front != back) {
@@ -459,13 +459,12 @@ bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
     tcp_socket.SendError(0, "transaction: t-id missing");
     return true;
   }
-  unsigned long number = 0;
-  const char* cursor = ReadNumber(text, &number);
-  if (number < 1 || number > 9999 || tid_states[number] != kTidFree) {
+  int tid = 0;
+  const char* cursor = ReadNumber(text, &tid);
+  if (tid < 1 || tid > 9999 || tid_states[tid] != kTidFree) {
     tcp_socket.SendError(0, "transaction: t-id invalid");
     return true;
   }
-  int tid = static_cast<int>(number);
   if (!IsBlank(*cursor)) {
     tcp_socket.SendError(tid, "syntax invalid");
     return true;
@@ -481,7 +480,7 @@ bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
     return true;
   }
   if (WordStartsWith(word, word_end, "status")) {
-    send_status(static_cast<unsigned>(tid));
+    send_status(tid);
     tcp_socket.SendReady(tid);
     return true;
   }
@@ -512,7 +511,7 @@ std::list<MZorvaneCmdCommand>::iterator MZorvaneTCPServer::spare_record() {
 }
 
 bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
-  unsigned long target = 0;
+  int target = 0;
   const char* cursor = SkipBlanks(ReadNumber(SkipBlanks(rest), &target));
   const char* error = nullptr;
   if (*cursor != '\0') {
@@ -527,7 +526,7 @@ bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
     tcp_socket.SendReady(tid);
     return true;
   }
-  cmd_client.SendAbort(static_cast<unsigned>(tid), static_cast<unsigned>(target));
+  cmd_client.SendAbort(tid, target);
   auto record = spare_record();
   record->tid = static_cast<short>(tid);
   record->command.clear();
@@ -537,7 +536,7 @@ bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
 }
 
 void MZorvaneTCPServer::send_status(unsigned tid) {
-  int reply_tid = static_cast<int>(tid);
+  const int reply_tid = static_cast<int>(tid);
   if (pending_commands.empty() && background_commands.empty()) {
     tcp_socket.SendData(reply_tid, "idle");
     return;
@@ -545,12 +544,12 @@ void MZorvaneTCPServer::send_status(unsigned tid) {
   char text[32];
   bool first = true;
   for (const MZorvaneCmdCommand& command : pending_commands) {
-    snprintf(text, sizeof(text), first ? "%04d running" : "%04d waiting", static_cast<int>(command.tid));
+    snprintf(text, sizeof(text), first ? "%04d running" : "%04d waiting", command.tid);
     tcp_socket.SendData(reply_tid, text);
     first = false;
   }
   for (const MZorvaneCmdCommand& command : background_commands) {
-    snprintf(text, sizeof(text), "%04d background", static_cast<int>(command.tid));
+    snprintf(text, sizeof(text), "%04d background", command.tid);
     tcp_socket.SendData(reply_tid, text);
   }
 }
@@ -585,7 +584,7 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     answer_scanned = marker - consumed;
     if (!marker_complete) break;
 
-    unsigned tid = static_cast<unsigned>(AnswerMarker::Tid(buffer.data(), marker));
+    int tid = AnswerMarker::Tid(buffer.data(), marker);
     if (tid == kTerminationTid) {
       MTRACE(2, "analyse_client_answer(): received request for client termination");
       send_close = false;
@@ -612,18 +611,18 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
 
 // Sends the ready line for a marker, or the error for an invalid or unused
 // id; returns the transaction to finish, 0 for none.
-unsigned MZorvaneTCPServer::answer_marker(unsigned tid) {
+int MZorvaneTCPServer::answer_marker(int tid) {
   if (tid > 9999) {
-    MERRLOG("analyse_client_answer(): received ready for invalid tid %d \n", static_cast<int>(tid));
+    MERRLOG("analyse_client_answer(): received ready for invalid tid %d \n", tid);
     tcp_socket.SendError(0, "received ready for invalid tid");
     return 0;
   }
   if (tid != 0 && tid_states[tid] == kTidFree) {
-    MERRLOG("analyse_client_answer(): received ready for unused tid %d \n", static_cast<int>(tid));
+    MERRLOG("analyse_client_answer(): received ready for unused tid %d \n", tid);
     tcp_socket.SendError(0, "received ready for unused tid");
     return 0;
   }
-  tcp_socket.SendReady(static_cast<int>(tid));
+  tcp_socket.SendReady(tid);
   return tid;
 }
 
@@ -641,16 +640,16 @@ void MZorvaneTCPServer::relay_lines(const std::string& buffer, size_t begin, siz
   tcp_socket.QueueBulk(text, end - begin);
 }
 
-void MZorvaneTCPServer::finish_transaction(unsigned tid) {
+void MZorvaneTCPServer::finish_transaction(int tid) {
   bool pending = tid_states[tid] == kTidPending;
   std::list<MZorvaneCmdCommand>& list = pending ? pending_commands : background_commands;
-  auto found = FindRecord(list, static_cast<short>(tid));
+  auto found = FindRecord(list, tid);
   if (found != list.end()) {
     keep_spare_record(list, found);
   } else if (pending) {
-    MERRLOG("analyse_client_answer(): tid %d not in list of pending commands", static_cast<int>(tid));
+    MERRLOG("analyse_client_answer(): tid %d not in list of pending commands", tid);
   } else {
-    MERRLOG("analyse_client_answer(): tid %d not in list of background commands", static_cast<int>(tid));
+    MERRLOG("analyse_client_answer(): tid %d not in list of background commands", tid);
   }
   tid_states[tid] = kTidFree;
 }
