@@ -8,7 +8,9 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
 
 #define QDR_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 
@@ -75,5 +77,26 @@ constexpr size_t kMErrTraceContextCapacity = 100;
     _MErrTrace_Location(0, __FILE__, __LINE__);         \
     _MErrTrace_DumpContextToMErrLog(__VA_ARGS__);       \
   } while (0)
+
+// A call that failed: the message, ": " and the system's text for the error
+// number cut to 40 characters, in the error log or the error trace. The _ERRNO
+// forms take errno, before anything else runs. Macros, so that the record
+// names the caller's source file and line.
+#define MERRLOG_ERRNUM(error, format, ...)                                   \
+  do {                                                                       \
+    const int merr_error_ = (error);                                         \
+    _MErrLog_Location(0, __FILE__, __LINE__);                                \
+    _MErrLog_Add(format ": %.40s", ##__VA_ARGS__, strerror(merr_error_));    \
+  } while (0)
+
+#define MERRTRACE_ERRNUM(error, format, ...)                                 \
+  do {                                                                       \
+    const int merr_error_ = (error);                                         \
+    _MErrTrace_Location(0, __FILE__, __LINE__);                              \
+    _MErrTrace_Add(format ": %.40s", ##__VA_ARGS__, strerror(merr_error_));  \
+  } while (0)
+
+#define MERRLOG_ERRNO(format, ...) MERRLOG_ERRNUM(errno, format, ##__VA_ARGS__)
+#define MERRTRACE_ERRNO(format, ...) MERRTRACE_ERRNUM(errno, format, ##__VA_ARGS__)
 
 #endif

@@ -145,7 +145,7 @@ void MZorvaneCmdClient::SetPipeSize(int size) {
 int MZorvaneCmdClient::Open(unsigned port) {
   for (int pipe_fd : {writer_fd, reader_fd}) {
     if (pipe_fd >= 0 && !SetNonBlocking(pipe_fd)) {
-      MERRTRACE("MZorvaneCmdClient::Open(): fcntl(%d) failed: %.40s", pipe_fd, strerror(errno));
+      MERRTRACE_ERRNO("MZorvaneCmdClient::Open(): fcntl(%d) failed", pipe_fd);
       return 0;
     }
   }
@@ -188,9 +188,8 @@ int MZorvaneCmdClient::create_socket(unsigned port) {
   }
   socket_fd = socket(AF_INET, SOCK_STREAM, 0);
   if (socket_fd < 0) {
-    const char* reason = strerror(errno);
     socket_fd = -1;
-    MERRTRACE("MZorvaneCmdClient::create_socket(): socket() failed: %.40s", reason);
+    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): socket() failed");
     return 0;
   }
   if (!FitsFdSet(socket_fd)) {
@@ -209,8 +208,7 @@ int MZorvaneCmdClient::create_socket(unsigned port) {
     return 0;
   }
   if (!SetNonBlocking(socket_fd)) {
-    const char* reason = strerror(errno);
-    MERRTRACE("MZorvaneCmdClient::create_socket(): fcntl() failed: %.40s", reason);
+    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): fcntl() failed");
     destroy_socket();
     return 0;
   }
@@ -226,8 +224,7 @@ bool MZorvaneCmdClient::set_socket_options() {
   };
   for (const Required& required : {Required{SO_KEEPALIVE, "SO_KEEPALIVE"}, Required{SO_REUSEADDR, "SO_REUSEADDR"}}) {
     if (!SetIntOption(socket_fd, SOL_SOCKET, required.option, 1)) {
-      const char* reason = strerror(errno);
-      MERRTRACE("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed: %.40s", required.name, reason);
+      MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed", required.name);
       return false;
     }
   }
@@ -242,15 +239,13 @@ bool MZorvaneCmdClient::set_socket_options() {
                                    Optional{SOL_SOCKET, SO_SNDBUF, "SO_SNDBUF", kSocketBufferSize},
                                    Optional{SOL_SOCKET, SO_RCVBUF, "SO_RCVBUF", kSocketBufferSize}}) {
     if (!SetIntOption(socket_fd, optional.level, optional.option, optional.value)) {
-      const char* reason = strerror(errno);
-      MERRLOG("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed: %.40s", optional.name, reason);
+      MERRLOG_ERRNO("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed", optional.name);
     }
   }
 
   struct linger linger_on = {1, 1};
   if (setsockopt(socket_fd, SOL_SOCKET, SO_LINGER, &linger_on, sizeof(linger_on)) != 0) {
-    const char* reason = strerror(errno);
-    MERRLOG("MZorvaneCmdClient::create_socket(): setsockopt(... ,SO_LINGER, ...) failed: %.40s", reason);
+    MERRLOG_ERRNO("MZorvaneCmdClient::create_socket(): setsockopt(... ,SO_LINGER, ...) failed");
   }
   return true;
 }
@@ -268,8 +263,7 @@ void MZorvaneCmdClient::trace_socket_options() const {
 bool MZorvaneCmdClient::connect_socket(unsigned port) {
   const sockaddr_in address = ProcessorAddress(port);
   if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    const char* reason = strerror(errno);
-    MERRTRACE("MZorvaneCmdClient::create_socket(): connect(127.0.0.1,%u) failed: %.40s", port, reason);
+    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): connect(127.0.0.1,%u) failed", port);
     return false;
   }
   return true;
@@ -293,8 +287,7 @@ bool MZorvaneCmdClient::connect_bounded(unsigned port, int* error) {
 void MZorvaneCmdClient::destroy_socket() {
   if (socket_fd == -1) return;
   if (close(socket_fd) != 0) {
-    const char* reason = strerror(errno);
-    MERRLOG("MZorvaneCmdClient::destroy_socket(): close() failed: %.40s", reason);
+    MERRLOG_ERRNO("MZorvaneCmdClient::destroy_socket(): close() failed");
   }
   socket_fd = -1;
 }
@@ -319,8 +312,7 @@ int MZorvaneCmdClient::FillReadBufferSocket() {
   }
   if (got == -1) {
     if (errno == EAGAIN) return 1;
-    const char* reason = strerror(errno);
-    MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() failed: %.40s", reason);
+    MERRLOG_ERRNO("MZorvaneCmdClient::FillReadBuffer(): read() failed");
     mark_failed_read();
     return 0;
   }
@@ -357,8 +349,7 @@ int MZorvaneCmdClient::FillReadBufferOverPipe() {
   } while (got < 0 && errno == EINTR);
   if (got < 0 && errno == EAGAIN) return 1;
   if (got < 0) {
-    const char* reason = strerror(errno);
-    MERRLOG("FillReadBuffer(): read() failed %.20s", reason);
+    MERRLOG("FillReadBuffer(): read() failed %.20s", strerror(errno));
     mark_failed_read();
     return 0;
   }
@@ -419,8 +410,7 @@ bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
     }
     if (sent == 0) continue;
     if (errno == EAGAIN) return true;
-    const char* reason = strerror(errno);
-    MERRTRACE("MZorvaneCmdClient::FlushCommandBuffer(): write() failed: %.40s", reason);
+    MERRTRACE_ERRNO("MZorvaneCmdClient::FlushCommandBuffer(): write() failed");
     mark_failed_write();
     return false;
   }
@@ -436,8 +426,7 @@ bool MZorvaneCmdClient::FlushCommandBufferOverPipe() {
     return true;
   }
   if (written < 0 && errno == EAGAIN) return true;
-  const char* reason = strerror(errno);
-  MERRLOG("FlushOutputBuffer: Error writing over pipe %.40s write_len=%zd\n", reason, written);
+  MERRLOG("FlushOutputBuffer: Error writing over pipe %.40s write_len=%zd\n", strerror(errno), written);
   mark_failed_write();
   return false;
 }

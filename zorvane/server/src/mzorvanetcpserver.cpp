@@ -186,7 +186,7 @@ void MZorvaneTCPServer::wait_for_client() {
     struct timeval timeout = {1, 0};
     int result = select(std::max(listen_fd, channel_fd) + 1, &read_set, nullptr, nullptr, &timeout);
     if (result < 0) {
-      MERRLOG("MZorvaneTCPServer::Run(): select() [1] failed: %.40s", strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [1] failed");
       continue;
     }
     if (IsSet(channel_fd, &read_set)) discard_channel_input();
@@ -256,7 +256,7 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
     // A client that arrives as the served one leaves waits for the slot.
     if (IsSet(sets.listen_fd, &read_set) && !*abort_connection) refuse_client();
   } else if (result < 0 && errno != EINTR) {
-    MERRLOG("MZorvaneTCPServer::Run(): select() [2] failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [2] failed");
     *abort_connection = true;
     close_at_once = true;
   }
@@ -386,7 +386,7 @@ void MZorvaneTCPServer::drain_client() {
     struct timeval timeout = SecondsToTimeval(left);
     const int result = select(fd + 1, nullptr, &write_set, nullptr, &timeout);
     if (result < 0 && errno != EINTR) {
-      MERRLOG("MZorvaneTCPServer::Run(): select() [3] failed: %.40s", strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [3] failed");
       return;
     }
     if (result <= 0) continue;
@@ -411,8 +411,7 @@ bool MZorvaneTCPServer::reopen_lost_channel() {
     return true;
   }
   if (!reconnect_failure_logged) {
-    MERRLOG("MZorvaneTCPServer::Run(): command processor on 127.0.0.1:%u not reachable: %.40s", client_port,
-            strerror(error));
+    MERRLOG_ERRNUM(error, "MZorvaneTCPServer::Run(): command processor on 127.0.0.1:%u not reachable", client_port);
   }
   reconnect_failure_logged = true;
   return false;

@@ -83,8 +83,7 @@ void SetKeepAliveTiming(int fd) {
                                Timing{TCP_KEEPINTVL, "TCP_KEEPINTVL", MZorvaneTCPSocket::kKeepAliveIntervalSeconds},
                                Timing{TCP_KEEPCNT, "TCP_KEEPCNT", MZorvaneTCPSocket::kKeepAliveProbeCount}}) {
     if (!SetIntOption(fd, IPPROTO_TCP, timing.option, timing.value)) {
-      MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,%s, ...) failed: %.40s", timing.name,
-              strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,%s, ...) failed", timing.name);
     }
   }
 }
@@ -93,22 +92,22 @@ void SetKeepAliveTiming(int fd) {
 // only tunes it, so their failures are logged and set-up goes on.
 bool SetListenerOptions(int fd) {
   if (!SetIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_KEEPALIVE, ...) failed: %.40s", strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_KEEPALIVE, ...) failed");
     return false;
   }
   SetKeepAliveTiming(fd);
   if (!SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_REUSEADDR, ...) failed: %.40s", strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_REUSEADDR, ...) failed");
     return false;
   }
   if (!SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1)) {
-    MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,TCP_NODELAY, ...) failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,TCP_NODELAY, ...) failed");
   }
   if (!SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, kSocketBufferSize)) {
-    MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_SNDBUF, ...) failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_SNDBUF, ...) failed");
   }
   if (!SetLinger(fd)) {
-    MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_LINGER, ...) failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_LINGER, ...) failed");
   }
   return true;
 }
@@ -139,11 +138,11 @@ bool BindAndListen(int fd, unsigned port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): bind(0.0.0.0,%u) failed: %.40s", port, strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): bind(0.0.0.0,%u) failed", port);
     return false;
   }
   if (listen(fd, kListenBacklog) != 0) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): listen(0.0.0.0,%u) failed: %.40s", port, strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): listen(0.0.0.0,%u) failed", port);
     return false;
   }
   return true;
@@ -191,7 +190,7 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
   DestroySocket();
   socket_fd = socket(AF_INET, SOCK_STREAM, 0);
   if (socket_fd == -1) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): socket() failed: %.40s", strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): socket() failed");
     return false;
   }
   if (!FitsFdSet(socket_fd)) {
@@ -205,7 +204,7 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
   }
   TraceListenerOptions(socket_fd);
   if (!SetNonBlocking(socket_fd)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): fcntl() failed: %.40s", strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): fcntl() failed");
     DestroySocket();
     return false;
   }
@@ -220,7 +219,7 @@ void MZorvaneTCPSocket::DestroySocket() {
   if (socket_fd == -1) return;
   if (connection_fd != -1) CloseConnection();
   if (close(socket_fd) != 0) {
-    MERRLOG("MZorvaneTCPSocket::DestroySocket(): close() failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::DestroySocket(): close() failed");
   }
   socket_fd = -1;
 }
@@ -230,7 +229,7 @@ bool MZorvaneTCPSocket::OpenConnection() {
   connection_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::OpenConnection(): accepted");
   if (connection_fd == -1) {
     if (errno != EAGAIN) {
-      MERRLOG("MZorvaneTCPSocket::OpenConnection(): accept() failed: %.40s", strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPSocket::OpenConnection(): accept() failed");
     }
     return false;
   }
@@ -242,7 +241,7 @@ bool MZorvaneTCPSocket::OpenConnection() {
   }
   stream_ended = false;
   if (!SetNonBlocking(connection_fd)) {
-    MERRLOG("MZorvaneTCPSocket::OpenConnection(): fcntl() failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::OpenConnection(): fcntl() failed");
   }
   return true;
 }
@@ -250,7 +249,7 @@ bool MZorvaneTCPSocket::OpenConnection() {
 void MZorvaneTCPSocket::CloseConnection() {
   if (connection_fd != -1) {
     if (close(connection_fd) != 0) {
-      MERRLOG("MZorvaneTCPSocket::CloseConnection(): close() failed: %.40s", strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPSocket::CloseConnection(): close() failed");
     }
     connection_fd = -1;
   }
@@ -279,7 +278,7 @@ void MZorvaneTCPSocket::DiscardConnectionBuffers() {
 bool MZorvaneTCPSocket::BlockConnection(const char* text) {
   int refused_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::BlockConnection(): refused");
   if (refused_fd == -1) {
-    MERRLOG("MZorvaneTCPSocket::BlockConnection(): accept() failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::BlockConnection(): accept() failed");
     return false;
   }
   const char* line = TextOrEmpty(text);
@@ -294,7 +293,7 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
   ssize_t count = read(connection_fd, chunk, sizeof(chunk));
   if (count == -1) {
     if (errno == EAGAIN) return true;
-    MERRLOG("fill_read_buffer(): read() failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("fill_read_buffer(): read() failed");
     return false;
   }
   if (count == 0) {
@@ -371,7 +370,7 @@ bool MZorvaneTCPSocket::FlushWriteBuffer() {
     return true;
   }
   if (written == 0 || errno == EAGAIN) return true;
-  MERRTRACE("flush_write_buffer(): write() failed: %.40s", strerror(errno));
+  MERRTRACE_ERRNO("flush_write_buffer(): write() failed");
   return false;
 }
 
@@ -438,7 +437,7 @@ bool MZorvaneTCPSocket::WriteDirectly(const char* data, size_t count) {
   int error = errno;
   AppendToQueue(data, count);
   if (error == EAGAIN) return true;
-  MERRTRACE("MZorvaneTCPSocket::BulkSend(): write() failed: %.40s", strerror(error));
+  MERRTRACE_ERRNUM(error, "MZorvaneTCPSocket::BulkSend(): write() failed");
   return false;
 }
 
@@ -449,7 +448,7 @@ bool MZorvaneTCPSocket::WriteQueuedBulk() {
   ssize_t written = SendBytes(connection_fd, write_buffer.data() + write_offset, GetNumUnwrittenBytes());
   if (written > 0) ConsumeWritten(static_cast<size_t>(written));
   if (written >= 0 || errno == EAGAIN) return true;
-  MERRTRACE("MZorvaneTCPSocket::BulkSend(): write() failed: %.40s", strerror(errno));
+  MERRTRACE_ERRNO("MZorvaneTCPSocket::BulkSend(): write() failed");
   return false;
 }
 
