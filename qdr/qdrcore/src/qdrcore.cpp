@@ -33,7 +33,7 @@ ssize_t MQdrCore_WriteWithoutSigpipe(int fd, const void* data, size_t length) {
 
   if (written < 0 && write_errno == EPIPE && !was_pending) {
     const struct timespec no_wait = {0, 0};
-    sigtimedwait(&sigpipe_only, nullptr, &no_wait);
+    (void)sigtimedwait(&sigpipe_only, nullptr, &no_wait);
   }
   pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
   errno = write_errno;

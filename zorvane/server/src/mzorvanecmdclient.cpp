@@ -150,26 +150,26 @@ int MZorvaneCmdClient::Open(unsigned port) {
     }
   }
   if (!UseCmdClientSocketToWrite()) return 1;
-  return create_socket(port);
+  return create_socket(port) ? 1 : 0;
 }
 
-int MZorvaneCmdClient::Reopen(unsigned port, int* error) {
+bool MZorvaneCmdClient::Reopen(unsigned port, int* error) {
   DropLostSocket();
   socket_fd = socket(AF_INET, SOCK_STREAM, 0);
   *error = errno;
   if (socket_fd < 0) {
     socket_fd = -1;
-    return 0;
+    return false;
   }
   if (!FitsFdSet(socket_fd)) *error = EMFILE;
   if (!FitsFdSet(socket_fd) || !set_socket_options() || !SetNonBlocking(socket_fd) ||
       !connect_bounded(port, error)) {
     destroy_socket();
-    return 0;
+    return false;
   }
   trace_socket_options();
   socket_lost = false;
-  return 1;
+  return true;
 }
 
 void MZorvaneCmdClient::DropLostSocket() {
@@ -181,38 +181,38 @@ void MZorvaneCmdClient::DropLostSocket() {
 
 void MZorvaneCmdClient::Close() { destroy_socket(); }
 
-int MZorvaneCmdClient::create_socket(unsigned port) {
+bool MZorvaneCmdClient::create_socket(unsigned port) {
   if (port > kHighestPort) {
     MERRTRACE("MZorvaneCmdClient::create_socket(): port %u is out of range", port);
-    return 0;
+    return false;
   }
   socket_fd = socket(AF_INET, SOCK_STREAM, 0);
   if (socket_fd < 0) {
     socket_fd = -1;
     MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): socket() failed");
-    return 0;
+    return false;
   }
   if (!FitsFdSet(socket_fd)) {
     MERRTRACE("MZorvaneCmdClient::create_socket(): descriptor %d is not below FD_SETSIZE (%d)", socket_fd, FD_SETSIZE);
     destroy_socket();
-    return 0;
+    return false;
   }
   if (!set_socket_options()) {
     destroy_socket();
-    return 0;
+    return false;
   }
   trace_socket_options();
   MTRACE(1, "MZorvaneCmdClient::create_socket(): Using port %d", static_cast<int>(port));
   if (!connect_socket(port)) {
     destroy_socket();
-    return 0;
+    return false;
   }
   if (!SetNonBlocking(socket_fd)) {
     MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): fcntl() failed");
     destroy_socket();
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 // False when one of the options the link cannot do without fails; the
@@ -295,30 +295,31 @@ void MZorvaneCmdClient::destroy_socket() {
 // ---- reading ----
 
 int MZorvaneCmdClient::FillReadBuffer() {
-  return UseCmdClientSocketToRead() ? FillReadBufferSocket() : FillReadBufferOverPipe();
+  const bool filled = UseCmdClientSocketToRead() ? FillReadBufferSocket() : FillReadBufferOverPipe();
+  return filled ? 1 : 0;
 }
 
-int MZorvaneCmdClient::FillReadBufferSocket() {
+bool MZorvaneCmdClient::FillReadBufferSocket() {
   char chunk[kSocketReadSize];
   const ssize_t got = read(socket_fd, chunk, sizeof(chunk));
   if (got > 0) {
     AppendReceived(chunk, static_cast<size_t>(got), &read_buffer);
-    return 1;
+    return true;
   }
   if (got == 0) {
     MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() returned 0");
     mark_failed_read();
-    return 0;
+    return false;
   }
   if (got == -1) {
-    if (errno == EAGAIN) return 1;
+    if (errno == EAGAIN) return true;
     MERRLOG_ERRNO("MZorvaneCmdClient::FillReadBuffer(): read() failed");
     mark_failed_read();
-    return 0;
+    return false;
   }
   MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() returned %d", static_cast<int>(got));
   mark_failed_read();
-  return 0;
+  return false;
 }
 
 // A failure on a descriptor that is not there (a channel configured with a
@@ -341,26 +342,26 @@ void MZorvaneCmdClient::mark_failed_write() {
 
 // End of file means the command processor is gone: a reader pipe at end of
 // file stays readable for select, so it has to end the connection.
-int MZorvaneCmdClient::FillReadBufferOverPipe() {
+bool MZorvaneCmdClient::FillReadBufferOverPipe() {
   ssize_t got;
   do {
     errno = 0;
     got = read(reader_fd, pipe_buffer.data(), static_cast<size_t>(pipe_size));
   } while (got < 0 && errno == EINTR);
-  if (got < 0 && errno == EAGAIN) return 1;
+  if (got < 0 && errno == EAGAIN) return true;
   if (got < 0) {
     MERRLOG("FillReadBuffer(): read() failed %.20s", strerror(errno));
     mark_failed_read();
-    return 0;
+    return false;
   }
   if (got == 0) {
     MERRLOG("FillReadBuffer(): read() returned 0, the command processor closed the pipe");
     mark_failed_read();
-    return 0;
+    return false;
   }
   AppendReceived(pipe_buffer.data(), static_cast<size_t>(got), &read_buffer);
   if (MTrace_GetLevel("default") > 4) trace_received_pipe_bytes(static_cast<size_t>(got));
-  return 1;
+  return true;
 }
 
 // Renders in place: the bytes have already been appended to read_buffer.
@@ -436,8 +437,9 @@ bool MZorvaneCmdClient::FlushCommandBufferOverPipe() {
 int MZorvaneCmdClient::OpenSession() {
   if (session_open) return 0;
   session_open = true;
-  SendCommand(MZorvaneCmdCommand(0, "open"));
-  FlushCommandBuffer();
+  (void)SendCommand(MZorvaneCmdCommand(0, "open"));  // queued: the session is open
+  // A failed write has marked the link lost, which the main loop acts on.
+  (void)FlushCommandBuffer();
   return 1;
 }
 
@@ -456,7 +458,7 @@ int MZorvaneCmdClient::SendAbort(unsigned tid, unsigned target_tid) {
     snprintf(target, sizeof(target), " %04u", target_tid);
     text.append(target);
   }
-  SendCommand(MZorvaneCmdCommand(static_cast<short>(tid & 0xFFFF), text));
+  (void)SendCommand(MZorvaneCmdCommand(static_cast<short>(tid & 0xFFFF), text));  // queued: the session is open
   return 1;
 }
 
@@ -464,7 +466,7 @@ int MZorvaneCmdClient::SendAbort(unsigned tid, unsigned target_tid) {
 bool MZorvaneCmdClient::CloseSession(bool send_close) {
   if (!session_open) return false;
   if (send_close && !IsLinkLost()) {
-    SendCommand(MZorvaneCmdCommand(0, "close"));
+    (void)SendCommand(MZorvaneCmdCommand(0, "close"));  // queued: the session is open
     const bool close_flushed = FlushCommandBuffer();
     if (!wait_for_close_answer(close_flushed)) return false;
   } else {

@@ -72,7 +72,7 @@ class MZorvaneCmdClient {
   void Close();
   // After the socket was lost: connects again, bounded in time, with nothing
   // of the old link kept. On failure *error holds the system's error number.
-  int Reopen(unsigned port, int* error);
+  bool Reopen(unsigned port, int* error);
   // Closes a lost socket and drops every byte and the session that belonged to it.
   void DropLostSocket();
   // A read or write on the socket failed for good (end of file or an error).
@@ -105,10 +105,10 @@ class MZorvaneCmdClient {
   void SetCloseWaitLimit(double seconds) { close_wait_limit = seconds; }
 
  private:
-  int create_socket(unsigned port);
+  bool create_socket(unsigned port);
   void destroy_socket();
-  int FillReadBufferSocket();
-  int FillReadBufferOverPipe();
+  bool FillReadBufferSocket();
+  bool FillReadBufferOverPipe();
   bool FlushCommandQueue();
   bool FlushCommandBufferOverSocket();
   bool FlushCommandBufferOverPipe();

@@ -346,7 +346,7 @@ void MZorvaneTCPServer::flush_client(bool* abort_connection) {
 }
 
 void MZorvaneTCPServer::refuse_client() {
-  tcp_socket.BlockConnection(kRefusalLine);
+  (void)tcp_socket.BlockConnection(kRefusalLine);  // a failed accept is logged there
   MERRLOG("Run(): send: 0000\terror Sorry, this port  is already in use!");
 }
 
@@ -444,6 +444,10 @@ void MZorvaneTCPServer::drop_lost_channel() {
 
 // ---- client requests ----
 
+// The reply calls (SendAck, SendReady, SendData, SendError) fail only when
+// there is no listener, which cannot be while a client is served, so their
+// results are not looked at.
+
 bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
   const char* text = line.c_str();  // a NUL inside the line ends it
   if (text[0] == '.') {
@@ -525,7 +529,7 @@ bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
     tcp_socket.SendReady(tid);
     return true;
   }
-  cmd_client.SendAbort(tid, target);
+  (void)cmd_client.SendAbort(tid, target);  // a session is open while a client is served
   auto record = spare_record();
   record->tid = static_cast<short>(tid);
   record->command.clear();
@@ -599,7 +603,8 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     }
     if (tid != 0) finish_transaction(tid);
   }
-  if (write_at_end) tcp_socket.WriteQueuedBulk();
+  // A failed write keeps the bytes queued; the next flush reports it and ends the connection.
+  if (write_at_end) (void)tcp_socket.WriteQueuedBulk();
   if (consumed == buffer.size()) {
     buffer.clear();
   } else {
@@ -632,7 +637,7 @@ void MZorvaneTCPServer::relay_lines(const std::string& buffer, size_t begin, siz
                                     bool* write_at_end) {
   const char* text = buffer.data() + begin;
   if (!marker_follows) {
-    tcp_socket.BulkSend(text, static_cast<unsigned>(end - begin));
+    (void)tcp_socket.BulkSend(text, static_cast<unsigned>(end - begin));  // as WriteQueuedBulk
     return;
   }
   if (tcp_socket.GetNumUnwrittenBytes() == 0) *write_at_end = true;

@@ -66,7 +66,7 @@ int AcceptPeer(int listen_fd, const char* outcome) {
   int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length);
   if (fd != -1) {
     char address[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+    (void)inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));  // "?" where it fails
     MTRACE(2, "%s client %s:%u", outcome, address, static_cast<unsigned>(ntohs(peer.sin_port)));
   }
   return fd;

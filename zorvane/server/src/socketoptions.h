@@ -30,7 +30,7 @@ inline bool SetIntOption(int fd, int level, int option, int value) {
 inline int GetIntOption(int fd, int option) {
   int value = 0;
   socklen_t length = sizeof(value);
-  getsockopt(fd, SOL_SOCKET, option, &value, &length);
+  (void)getsockopt(fd, SOL_SOCKET, option, &value, &length);
   return value;
 }
 
