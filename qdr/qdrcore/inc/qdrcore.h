@@ -82,20 +82,17 @@ constexpr size_t kMErrTraceContextCapacity = 100;
 // number cut to 40 characters, in the error log or the error trace. The _ERRNO
 // forms take errno, before anything else runs. Macros, so that the record
 // names the caller's source file and line.
-#define MERRLOG_ERRNUM(error, format, ...)                                   \
-  do {                                                                       \
-    const int merr_error_ = (error);                                         \
-    _MErrLog_Location(0, __FILE__, __LINE__);                                \
-    _MErrLog_Add(format ": %.40s", ##__VA_ARGS__, strerror(merr_error_));    \
+#define MERR_WITH_ERROR_TEXT_(location, add, error, format, ...)     \
+  do {                                                               \
+    const int merr_error_ = (error);                                 \
+    location(0, __FILE__, __LINE__);                                 \
+    add(format ": %.40s", ##__VA_ARGS__, strerror(merr_error_));     \
   } while (0)
 
-#define MERRTRACE_ERRNUM(error, format, ...)                                 \
-  do {                                                                       \
-    const int merr_error_ = (error);                                         \
-    _MErrTrace_Location(0, __FILE__, __LINE__);                              \
-    _MErrTrace_Add(format ": %.40s", ##__VA_ARGS__, strerror(merr_error_));  \
-  } while (0)
-
+#define MERRLOG_ERRNUM(error, format, ...) \
+  MERR_WITH_ERROR_TEXT_(_MErrLog_Location, _MErrLog_Add, error, format, ##__VA_ARGS__)
+#define MERRTRACE_ERRNUM(error, format, ...) \
+  MERR_WITH_ERROR_TEXT_(_MErrTrace_Location, _MErrTrace_Add, error, format, ##__VA_ARGS__)
 #define MERRLOG_ERRNO(format, ...) MERRLOG_ERRNUM(errno, format, ##__VA_ARGS__)
 #define MERRTRACE_ERRNO(format, ...) MERRTRACE_ERRNUM(errno, format, ##__VA_ARGS__)
 
