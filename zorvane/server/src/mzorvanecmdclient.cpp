@@ -295,31 +295,30 @@ void MZorvaneCmdClient::destroy_socket() {
 // ---- reading ----
 
 int MZorvaneCmdClient::FillReadBuffer() {
-  const bool filled = UseCmdClientSocketToRead() ? FillReadBufferSocket() : FillReadBufferOverPipe();
-  return filled ? 1 : 0;
+  return UseCmdClientSocketToRead() ? FillReadBufferSocket() : FillReadBufferOverPipe();
 }
 
-bool MZorvaneCmdClient::FillReadBufferSocket() {
+int MZorvaneCmdClient::FillReadBufferSocket() {
   char chunk[kSocketReadSize];
   const ssize_t got = read(socket_fd, chunk, sizeof(chunk));
   if (got > 0) {
     AppendReceived(chunk, static_cast<size_t>(got), &read_buffer);
-    return true;
+    return 1;
   }
   if (got == 0) {
     MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() returned 0");
     mark_failed_read();
-    return false;
+    return 0;
   }
   if (got == -1) {
-    if (errno == EAGAIN) return true;
+    if (errno == EAGAIN) return 1;
     MERRLOG_ERRNO("MZorvaneCmdClient::FillReadBuffer(): read() failed");
     mark_failed_read();
-    return false;
+    return 0;
   }
   MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() returned %d", static_cast<int>(got));
   mark_failed_read();
-  return false;
+  return 0;
 }
 
 // A failure on a descriptor that is not there (a channel configured with a
@@ -342,26 +341,26 @@ void MZorvaneCmdClient::mark_failed_write() {
 
 // End of file means the command processor is gone: a reader pipe at end of
 // file stays readable for select, so it has to end the connection.
-bool MZorvaneCmdClient::FillReadBufferOverPipe() {
+int MZorvaneCmdClient::FillReadBufferOverPipe() {
   ssize_t got;
   do {
     errno = 0;
     got = read(reader_fd, pipe_buffer.data(), static_cast<size_t>(pipe_size));
   } while (got < 0 && errno == EINTR);
-  if (got < 0 && errno == EAGAIN) return true;
+  if (got < 0 && errno == EAGAIN) return 1;
   if (got < 0) {
     MERRLOG("FillReadBuffer(): read() failed %.20s", strerror(errno));
     mark_failed_read();
-    return false;
+    return 0;
   }
   if (got == 0) {
     MERRLOG("FillReadBuffer(): read() returned 0, the command processor closed the pipe");
     mark_failed_read();
-    return false;
+    return 0;
   }
   AppendReceived(pipe_buffer.data(), static_cast<size_t>(got), &read_buffer);
   if (MTrace_GetLevel("default") > 4) trace_received_pipe_bytes(static_cast<size_t>(got));
-  return true;
+  return 1;
 }
 
 // Renders in place: the bytes have already been appended to read_buffer.
