@@ -6,7 +6,11 @@
 #ifndef QDRCORE_H
 #define QDRCORE_H
 
+#include <sys/types.h>
+
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
 
 #define QDR_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 
@@ -32,6 +36,17 @@ void MErrTrace_EndContext(void);
 using MQdrSink = void (*)(const char* record, size_t length, void* user);
 void MQdrCore_SetSink(MQdrSink sink, void* user);
 void MQdrCore_ResetSink();
+
+// No write of the server may end it with SIGPIPE when the reader has gone: it
+// fails with EPIPE instead. Each write protects itself, so the classes are
+// safe however they are called (by the server's main, a test or a fuzz
+// target) and nothing has to set the process up first: sockets are written
+// with send(..., MSG_NOSIGNAL), and every other descriptor (the command pipe,
+// standard error behind the records) with this function, which blocks SIGPIPE
+// around write(2), retries it after EINTR and takes back the signal this
+// write raised, but never one that was already pending. Ignoring SIGPIPE in
+// main alone would leave the classes unprotected where tests call them.
+ssize_t MQdrCore_WriteWithoutSigpipe(int fd, const void* data, size_t length);
 
 // Most messages one error-trace context keeps; older ones are dropped.
 constexpr size_t kMErrTraceContextCapacity = 100;
@@ -62,5 +77,23 @@ constexpr size_t kMErrTraceContextCapacity = 100;
     _MErrTrace_Location(0, __FILE__, __LINE__);         \
     _MErrTrace_DumpContextToMErrLog(__VA_ARGS__);       \
   } while (0)
+
+// A call that failed: the message, ": " and the system's text for the error
+// number cut to 40 characters, in the error log or the error trace. The _ERRNO
+// forms take errno, before anything else runs. Macros, so that the record
+// names the caller's source file and line.
+#define MERR_WITH_ERROR_TEXT_(location, add, error, format, ...)     \
+  do {                                                               \
+    const int merr_error_ = (error);                                 \
+    location(0, __FILE__, __LINE__);                                 \
+    add(format ": %.40s", ##__VA_ARGS__, strerror(merr_error_));     \
+  } while (0)
+
+#define MERRLOG_ERRNUM(error, format, ...) \
+  MERR_WITH_ERROR_TEXT_(_MErrLog_Location, _MErrLog_Add, error, format, ##__VA_ARGS__)
+#define MERRTRACE_ERRNUM(error, format, ...) \
+  MERR_WITH_ERROR_TEXT_(_MErrTrace_Location, _MErrTrace_Add, error, format, ##__VA_ARGS__)
+#define MERRLOG_ERRNO(format, ...) MERRLOG_ERRNUM(errno, format, ##__VA_ARGS__)
+#define MERRTRACE_ERRNO(format, ...) MERRTRACE_ERRNUM(errno, format, ##__VA_ARGS__)
 
 #endif

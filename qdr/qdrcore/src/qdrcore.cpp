@@ -1,5 +1,6 @@
 #include "qdrcore.h"
 
+#include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -12,6 +13,32 @@
 #include <map>
 #include <string>
 #include <vector>
+
+ssize_t MQdrCore_WriteWithoutSigpipe(int fd, const void* data, size_t length) {
+  sigset_t sigpipe_only;
+  sigset_t previous_mask;
+  sigset_t pending;
+  sigemptyset(&sigpipe_only);
+  sigaddset(&sigpipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous_mask);
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+
+  ssize_t written;
+  do {
+    errno = 0;
+    written = write(fd, data, length);
+  } while (written < 0 && errno == EINTR);
+  const int write_errno = errno;
+
+  if (written < 0 && write_errno == EPIPE && !was_pending) {
+    const struct timespec no_wait = {0, 0};
+    (void)sigtimedwait(&sigpipe_only, nullptr, &no_wait);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+  errno = write_errno;
+  return written;
+}
 
 static_assert(sizeof(time_t) >= 8, "record timestamps need a time_t that goes past 2038");
 
@@ -37,8 +64,7 @@ struct ErrTraceContext {
 
 void WriteToStderr(const char* record, size_t length, void*) {
   while (length > 0) {
-    ssize_t n = write(STDERR_FILENO, record, length);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = MQdrCore_WriteWithoutSigpipe(STDERR_FILENO, record, length);
     if (n <= 0) return;
     record += n;
     length -= static_cast<size_t>(n);

@@ -42,7 +42,7 @@ ChannelEnd Channel::Serve() {
   for (;;) {
     processor_.Advance(Clock::now());
     if (!output_.Flush(output_fd_)) {
-      Warn("writing answers failed: %s", strerror(errno));
+      WarnErrno("writing answers failed");
       return ChannelEnd::kFailed;
     }
     pollfd watched[3];
@@ -61,7 +61,7 @@ ChannelEnd Channel::Serve() {
     int ready = poll(watched, count, processor_.MillisecondsToNextEvent(Clock::now()));
     if (ready < 0) {
       if (errno == EINTR) continue;
-      Warn("poll failed: %s", strerror(errno));
+      WarnErrno("poll failed");
       return ChannelEnd::kFailed;
     }
     if (stop_slot >= 0 && watched[stop_slot].revents != 0) return ChannelEnd::kStopped;
@@ -83,7 +83,7 @@ ReadResult Channel::ReadCommands() {
   if (count == 0 || (count < 0 && errno == ECONNRESET)) return ReadResult::kEnd;
   if (count < 0) {
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return ReadResult::kData;
-    Warn("reading commands failed: %s", strerror(errno));
+    WarnErrno("reading commands failed");
     return ReadResult::kFailed;
   }
   reader_.Feed(chunk, static_cast<size_t>(count));

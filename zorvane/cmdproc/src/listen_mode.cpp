@@ -53,7 +53,7 @@ void ServeConnection(int connection, VariableStore* variables) {
 int RunListening(unsigned short port) {
   int listener = OpenListener(port);
   if (listener < 0) {
-    Warn("cannot listen on 127.0.0.1:%u: %s", static_cast<unsigned>(port), strerror(errno));
+    WarnErrno("cannot listen on 127.0.0.1:%u", static_cast<unsigned>(port));
     return 1;
   }
   VariableStore variables;
@@ -64,7 +64,7 @@ int RunListening(unsigned short port) {
       continue;
     }
     if (!IsPassingAcceptError(errno)) {
-      Warn("accept failed: %s", strerror(errno));
+      WarnErrno("accept failed");
       close(listener);
       return 1;
     }

@@ -87,7 +87,7 @@ std::vector<std::string> ServerArguments(const std::vector<std::string>& command
   fcntl(pipes.commands[1], F_SETFD, 0);
   fcntl(pipes.answers[0], F_SETFD, 0);
   execvp(argv[0], argv.data());
-  Warn("cannot run %s: %s", argv[0], strerror(errno));
+  WarnErrno("cannot run %s", argv[0]);
   _exit(kExecFailedStatus);
 }
 
@@ -112,7 +112,7 @@ int WaitForServer(pid_t pid) {
   int wait_status = 0;
   while (waitpid(pid, &wait_status, 0) < 0) {
     if (errno != EINTR) {
-      Warn("waiting for the server failed: %s", strerror(errno));
+      WarnErrno("waiting for the server failed");
       return 1;
     }
   }
@@ -124,7 +124,7 @@ int WaitForServer(pid_t pid) {
 int RunSpawned(const std::vector<std::string>& command) {
   Pipes pipes;
   if (!CreatePipes(&pipes)) {
-    Warn("cannot create pipes: %s", strerror(errno));
+    WarnErrno("cannot create pipes");
     CloseAll(&pipes);
     return 1;
   }
@@ -140,7 +140,7 @@ int RunSpawned(const std::vector<std::string>& command) {
   pid_t pid = fork();
   if (pid == 0) ExecServer(arguments, pipes, original_mask);
   if (pid < 0) {
-    Warn("cannot start %s: %s", command[0].c_str(), strerror(errno));
+    WarnErrno("cannot start %s", command[0].c_str());
     sigprocmask(SIG_SETMASK, &original_mask, nullptr);
     CloseAll(&pipes);
     return 1;
@@ -156,7 +156,7 @@ int RunSpawned(const std::vector<std::string>& command) {
     VariableStore variables;
     ServeChannel(pipes.commands[0], pipes.answers[1], &variables, pipes.server_exit[0]);
   } else {
-    Warn("cannot make the pipes non-blocking: %s", strerror(errno));
+    WarnErrno("cannot make the pipes non-blocking");
   }
   // Closing our ends first lets a server that is still running see the end of its answers.
   CloseEnd(&pipes.commands[0]);

@@ -138,7 +138,7 @@ bool CheckPipeDescriptor(const char* option, int fd, int unusable_mode, const ch
   }
   const int flags = fcntl(fd, F_GETFL);
   if (flags == -1) {
-    MERRLOG("main(): %s=%d: descriptor is not open: %.40s", option, fd, strerror(errno));
+    MERRLOG_ERRNO("main(): %s=%d: descriptor is not open", option, fd);
     return false;
   }
   if ((flags & O_ACCMODE) == unusable_mode) {

@@ -59,8 +59,8 @@ int PrintAndExit(const char* text) {
 void ConfigureCommandChannel(MZorvaneTCPServer* server) {
   if (UsePipe) server->SetPipeCmdClient(CmdClient_WriterPipeId, CmdClient_ReaderPipeId, CmdClient_PipeSize);
   if (PortServer == 0 && PortClient == 0) return;
-  if (PortServer == 0) PortServer = static_cast<int>(MZorvaneTCPServer::kDefaultServerPort);
-  if (PortClient == 0) PortClient = static_cast<int>(MZorvaneTCPServer::kDefaultClientPort);
+  if (PortServer == 0) PortServer = static_cast<int>(MZorvaneTCPSocket::kDefaultPort);
+  if (PortClient == 0) PortClient = static_cast<int>(MZorvaneCmdClient::kDefaultPort);
   server->SetTcpPorts(static_cast<unsigned>(PortServer), static_cast<unsigned>(PortClient));
 }
 
@@ -74,7 +74,6 @@ int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "--help") == 0) return PrintAndExit(kUsage);
   if (argc == 2 && strcmp(argv[1], "--version") == 0) return PrintAndExit("zorvane-server " ZORVANE_VERSION "\n");
   signal(SIGINT, SIG_IGN);
-  signal(SIGPIPE, SIG_IGN);  // a peer that went away fails the write instead of ending the process
   GetMTraceLevelFromEnv();
   if (!parse_args(argc, argv)) {
     MERRLOG("main(): parse_args() failed");

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -62,8 +61,6 @@ constexpr size_t kSocketReadSize = 32768;
 // buffer, so with one read more it never outgrows the large size.
 constexpr size_t kSmallReadBuffer = 64 * 1024;
 constexpr size_t kLargeReadBuffer = 1024 * 1024 + 64 * 1024;
-constexpr int kSocketBufferSize = 32768;
-constexpr unsigned kHighestPort = 65535;
 // Longest text of a queue that a trace shows ("%.100s").
 constexpr size_t kTracedQueueBytes = 100;
 
@@ -79,36 +76,6 @@ void AppendIntOption(std::string* text, const char* format, int value) {
   char piece[64];
   snprintf(piece, sizeof(piece), format, value);
   text->append(piece);
-}
-
-// With the default action of SIGPIPE a write to a pipe whose reader has
-// gone would end the process. Block the signal around the write so that
-// EPIPE comes back instead, and take away the signal this write raised, but
-// never one that was already pending.
-ssize_t WriteWithoutSigpipe(int fd, const char* data, size_t length) {
-  sigset_t sigpipe_only;
-  sigset_t previous_mask;
-  sigset_t pending;
-  sigemptyset(&sigpipe_only);
-  sigaddset(&sigpipe_only, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous_mask);
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-
-  ssize_t written;
-  do {
-    errno = 0;
-    written = write(fd, data, length);
-  } while (written < 0 && errno == EINTR);
-  const int write_errno = errno;
-
-  if (written < 0 && write_errno == EPIPE && !was_pending) {
-    const struct timespec no_wait = {0, 0};
-    sigtimedwait(&sigpipe_only, nullptr, &no_wait);
-  }
-  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-  errno = write_errno;
-  return written;
 }
 
 // A receive buffer that outgrows the small size gets room for the most it can
@@ -178,31 +145,31 @@ void MZorvaneCmdClient::SetPipeSize(int size) {
 int MZorvaneCmdClient::Open(unsigned port) {
   for (int pipe_fd : {writer_fd, reader_fd}) {
     if (pipe_fd >= 0 && !SetNonBlocking(pipe_fd)) {
-      MERRTRACE("MZorvaneCmdClient::Open(): fcntl(%d) failed: %.40s", pipe_fd, strerror(errno));
+      MERRTRACE_ERRNO("MZorvaneCmdClient::Open(): fcntl(%d) failed", pipe_fd);
       return 0;
     }
   }
   if (!UseCmdClientSocketToWrite()) return 1;
-  return create_socket(port);
+  return create_socket(port) ? 1 : 0;
 }
 
-int MZorvaneCmdClient::Reopen(unsigned port, int* error) {
+bool MZorvaneCmdClient::Reopen(unsigned port, int* error) {
   DropLostSocket();
   socket_fd = socket(AF_INET, SOCK_STREAM, 0);
   *error = errno;
   if (socket_fd < 0) {
     socket_fd = -1;
-    return 0;
+    return false;
   }
   if (!FitsFdSet(socket_fd)) *error = EMFILE;
   if (!FitsFdSet(socket_fd) || !set_socket_options() || !SetNonBlocking(socket_fd) ||
       !connect_bounded(port, error)) {
     destroy_socket();
-    return 0;
+    return false;
   }
   trace_socket_options();
   socket_lost = false;
-  return 1;
+  return true;
 }
 
 void MZorvaneCmdClient::DropLostSocket() {
@@ -214,40 +181,38 @@ void MZorvaneCmdClient::DropLostSocket() {
 
 void MZorvaneCmdClient::Close() { destroy_socket(); }
 
-int MZorvaneCmdClient::create_socket(unsigned port) {
+bool MZorvaneCmdClient::create_socket(unsigned port) {
   if (port > kHighestPort) {
     MERRTRACE("MZorvaneCmdClient::create_socket(): port %u is out of range", port);
-    return 0;
+    return false;
   }
   socket_fd = socket(AF_INET, SOCK_STREAM, 0);
   if (socket_fd < 0) {
-    const char* reason = strerror(errno);
     socket_fd = -1;
-    MERRTRACE("MZorvaneCmdClient::create_socket(): socket() failed: %.40s", reason);
-    return 0;
+    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): socket() failed");
+    return false;
   }
   if (!FitsFdSet(socket_fd)) {
     MERRTRACE("MZorvaneCmdClient::create_socket(): descriptor %d is not below FD_SETSIZE (%d)", socket_fd, FD_SETSIZE);
     destroy_socket();
-    return 0;
+    return false;
   }
   if (!set_socket_options()) {
     destroy_socket();
-    return 0;
+    return false;
   }
   trace_socket_options();
   MTRACE(1, "MZorvaneCmdClient::create_socket(): Using port %d", static_cast<int>(port));
   if (!connect_socket(port)) {
     destroy_socket();
-    return 0;
+    return false;
   }
   if (!SetNonBlocking(socket_fd)) {
-    const char* reason = strerror(errno);
-    MERRTRACE("MZorvaneCmdClient::create_socket(): fcntl() failed: %.40s", reason);
+    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): fcntl() failed");
     destroy_socket();
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 // False when one of the options the link cannot do without fails; the
@@ -259,8 +224,7 @@ bool MZorvaneCmdClient::set_socket_options() {
   };
   for (const Required& required : {Required{SO_KEEPALIVE, "SO_KEEPALIVE"}, Required{SO_REUSEADDR, "SO_REUSEADDR"}}) {
     if (!SetIntOption(socket_fd, SOL_SOCKET, required.option, 1)) {
-      const char* reason = strerror(errno);
-      MERRTRACE("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed: %.40s", required.name, reason);
+      MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed", required.name);
       return false;
     }
   }
@@ -275,15 +239,13 @@ bool MZorvaneCmdClient::set_socket_options() {
                                    Optional{SOL_SOCKET, SO_SNDBUF, "SO_SNDBUF", kSocketBufferSize},
                                    Optional{SOL_SOCKET, SO_RCVBUF, "SO_RCVBUF", kSocketBufferSize}}) {
     if (!SetIntOption(socket_fd, optional.level, optional.option, optional.value)) {
-      const char* reason = strerror(errno);
-      MERRLOG("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed: %.40s", optional.name, reason);
+      MERRLOG_ERRNO("MZorvaneCmdClient::create_socket(): setsockopt(... ,%s, ...) failed", optional.name);
     }
   }
 
   struct linger linger_on = {1, 1};
   if (setsockopt(socket_fd, SOL_SOCKET, SO_LINGER, &linger_on, sizeof(linger_on)) != 0) {
-    const char* reason = strerror(errno);
-    MERRLOG("MZorvaneCmdClient::create_socket(): setsockopt(... ,SO_LINGER, ...) failed: %.40s", reason);
+    MERRLOG_ERRNO("MZorvaneCmdClient::create_socket(): setsockopt(... ,SO_LINGER, ...) failed");
   }
   return true;
 }
@@ -301,8 +263,7 @@ void MZorvaneCmdClient::trace_socket_options() const {
 bool MZorvaneCmdClient::connect_socket(unsigned port) {
   const sockaddr_in address = ProcessorAddress(port);
   if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    const char* reason = strerror(errno);
-    MERRTRACE("MZorvaneCmdClient::create_socket(): connect(127.0.0.1,%u) failed: %.40s", port, reason);
+    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): connect(127.0.0.1,%u) failed", port);
     return false;
   }
   return true;
@@ -326,8 +287,7 @@ bool MZorvaneCmdClient::connect_bounded(unsigned port, int* error) {
 void MZorvaneCmdClient::destroy_socket() {
   if (socket_fd == -1) return;
   if (close(socket_fd) != 0) {
-    const char* reason = strerror(errno);
-    MERRLOG("MZorvaneCmdClient::destroy_socket(): close() failed: %.40s", reason);
+    MERRLOG_ERRNO("MZorvaneCmdClient::destroy_socket(): close() failed");
   }
   socket_fd = -1;
 }
@@ -352,8 +312,7 @@ int MZorvaneCmdClient::FillReadBufferSocket() {
   }
   if (got == -1) {
     if (errno == EAGAIN) return 1;
-    const char* reason = strerror(errno);
-    MERRLOG("MZorvaneCmdClient::FillReadBuffer(): read() failed: %.40s", reason);
+    MERRLOG_ERRNO("MZorvaneCmdClient::FillReadBuffer(): read() failed");
     mark_failed_read();
     return 0;
   }
@@ -390,8 +349,7 @@ int MZorvaneCmdClient::FillReadBufferOverPipe() {
   } while (got < 0 && errno == EINTR);
   if (got < 0 && errno == EAGAIN) return 1;
   if (got < 0) {
-    const char* reason = strerror(errno);
-    MERRLOG("FillReadBuffer(): read() failed %.20s", reason);
+    MERRLOG("FillReadBuffer(): read() failed %.20s", strerror(errno));
     mark_failed_read();
     return 0;
   }
@@ -452,8 +410,7 @@ bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
     }
     if (sent == 0) continue;
     if (errno == EAGAIN) return true;
-    const char* reason = strerror(errno);
-    MERRTRACE("MZorvaneCmdClient::FlushCommandBuffer(): write() failed: %.40s", reason);
+    MERRTRACE_ERRNO("MZorvaneCmdClient::FlushCommandBuffer(): write() failed");
     mark_failed_write();
     return false;
   }
@@ -463,14 +420,13 @@ bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
 // A full non-blocking pipe is not a failure; anything else is, since the
 // queued commands would never arrive.
 bool MZorvaneCmdClient::FlushCommandBufferOverPipe() {
-  const ssize_t written = WriteWithoutSigpipe(writer_fd, write_buffer.data(), write_buffer.size());
+  const ssize_t written = MQdrCore_WriteWithoutSigpipe(writer_fd, write_buffer.data(), write_buffer.size());
   if (written > 0) {
     write_buffer.erase(0, static_cast<size_t>(written));
     return true;
   }
   if (written < 0 && errno == EAGAIN) return true;
-  const char* reason = strerror(errno);
-  MERRLOG("FlushOutputBuffer: Error writing over pipe %.40s write_len=%zd\n", reason, written);
+  MERRLOG("FlushOutputBuffer: Error writing over pipe %.40s write_len=%zd\n", strerror(errno), written);
   mark_failed_write();
   return false;
 }
@@ -480,8 +436,9 @@ bool MZorvaneCmdClient::FlushCommandBufferOverPipe() {
 int MZorvaneCmdClient::OpenSession() {
   if (session_open) return 0;
   session_open = true;
-  SendCommand(MZorvaneCmdCommand(0, "open"));
-  FlushCommandBuffer();
+  (void)SendCommand(MZorvaneCmdCommand(0, "open"));  // queued: the session is open
+  // A failed write has marked the link lost, which the main loop acts on.
+  (void)FlushCommandBuffer();
   return 1;
 }
 
@@ -500,7 +457,7 @@ int MZorvaneCmdClient::SendAbort(unsigned tid, unsigned target_tid) {
     snprintf(target, sizeof(target), " %04u", target_tid);
     text.append(target);
   }
-  SendCommand(MZorvaneCmdCommand(static_cast<short>(tid & 0xFFFF), text));
+  (void)SendCommand(MZorvaneCmdCommand(static_cast<short>(tid & 0xFFFF), text));  // queued: the session is open
   return 1;
 }
 
@@ -508,7 +465,7 @@ int MZorvaneCmdClient::SendAbort(unsigned tid, unsigned target_tid) {
 bool MZorvaneCmdClient::CloseSession(bool send_close) {
   if (!session_open) return false;
   if (send_close && !IsLinkLost()) {
-    SendCommand(MZorvaneCmdCommand(0, "close"));
+    (void)SendCommand(MZorvaneCmdCommand(0, "close"));  // queued: the session is open
     const bool close_flushed = FlushCommandBuffer();
     if (!wait_for_close_answer(close_flushed)) return false;
   } else {
@@ -572,8 +529,7 @@ bool MZorvaneCmdClient::close_answer_may_be_read(double seconds_left) const {
 }
 
 bool MZorvaneCmdClient::holds_complete_marker() const {
-  const size_t marker = read_buffer.find('\0');
-  return marker != std::string::npos && marker + 3 <= read_buffer.size();
+  return AnswerMarker::IsComplete(AnswerMarker::Find(read_buffer.data(), read_buffer.size(), 0), read_buffer.size());
 }
 
 // Drops every complete marker and the text before it, up to and including
@@ -583,14 +539,13 @@ bool MZorvaneCmdClient::holds_complete_marker() const {
 void MZorvaneCmdClient::consume_markers() {
   size_t consumed = 0;
   for (;;) {
-    size_t marker = read_buffer.find('\0', consumed);
-    if (marker == std::string::npos) marker = read_buffer.size();
-    if (marker + 3 > read_buffer.size()) {
+    const size_t marker = AnswerMarker::Find(read_buffer.data(), read_buffer.size(), consumed);
+    if (!AnswerMarker::IsComplete(marker, read_buffer.size())) {
       consumed = marker;
       break;
     }
-    consumed = marker + 3;
-    if (read_buffer[marker + 1] == '\0' && read_buffer[marker + 2] == '\0') {
+    consumed = marker + AnswerMarker::kLength;
+    if (AnswerMarker::Tid(read_buffer.data(), marker) == 0) {
       session_open = false;
       break;
     }

@@ -28,10 +28,10 @@ const char* SkipBlanks(const char* cursor) {
 }
 
 // Reads a run of digits; values above 9999 stay above it however long the run.
-const char* ReadNumber(const char* cursor, unsigned long* value) {
+const char* ReadNumber(const char* cursor, int* value) {
   *value = 0;
   for (; IsDigit(*cursor); ++cursor) {
-    if (*value <= 9999) *value = *value * 10 + static_cast<unsigned long>(*cursor - '0');
+    if (*value <= 9999) *value = *value * 10 + (*cursor - '0');
   }
   return cursor;
 }
@@ -68,7 +68,7 @@ struct timeval SecondsToTimeval(double seconds) {
 // A transaction id is in the lists at most once, so the record found is the
 // first with its id. Looking from both ends finds the oldest and the newest
 // transaction in a step or two, however many others are open.
-std::list<MZorvaneCmdCommand>::iterator FindRecord(std::list<MZorvaneCmdCommand>& list, short tid) {
+std::list<MZorvaneCmdCommand>::iterator FindRecord(std::list<MZorvaneCmdCommand>& list, int tid) {
   auto front = list.begin();
   auto back = list.end();
   while (front != back) {
@@ -186,7 +186,7 @@ void MZorvaneTCPServer::wait_for_client() {
     struct timeval timeout = {1, 0};
     int result = select(std::max(listen_fd, channel_fd) + 1, &read_set, nullptr, nullptr, &timeout);
     if (result < 0) {
-      MERRLOG("MZorvaneTCPServer::Run(): select() [1] failed: %.40s", strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [1] failed");
       continue;
     }
     if (IsSet(channel_fd, &read_set)) discard_channel_input();
@@ -256,7 +256,7 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
     // A client that arrives as the served one leaves waits for the slot.
     if (IsSet(sets.listen_fd, &read_set) && !*abort_connection) refuse_client();
   } else if (result < 0 && errno != EINTR) {
-    MERRLOG("MZorvaneTCPServer::Run(): select() [2] failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [2] failed");
     *abort_connection = true;
     close_at_once = true;
   }
@@ -346,7 +346,7 @@ void MZorvaneTCPServer::flush_client(bool* abort_connection) {
 }
 
 void MZorvaneTCPServer::refuse_client() {
-  tcp_socket.BlockConnection(kRefusalLine);
+  (void)tcp_socket.BlockConnection(kRefusalLine);  // a failed accept is logged there
   MERRLOG("Run(): send: 0000\terror Sorry, this port  is already in use!");
 }
 
@@ -386,7 +386,7 @@ void MZorvaneTCPServer::drain_client() {
     struct timeval timeout = SecondsToTimeval(left);
     const int result = select(fd + 1, nullptr, &write_set, nullptr, &timeout);
     if (result < 0 && errno != EINTR) {
-      MERRLOG("MZorvaneTCPServer::Run(): select() [3] failed: %.40s", strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [3] failed");
       return;
     }
     if (result <= 0) continue;
@@ -411,8 +411,7 @@ bool MZorvaneTCPServer::reopen_lost_channel() {
     return true;
   }
   if (!reconnect_failure_logged) {
-    MERRLOG("MZorvaneTCPServer::Run(): command processor on 127.0.0.1:%u not reachable: %.40s", client_port,
-            strerror(error));
+    MERRLOG_ERRNUM(error, "MZorvaneTCPServer::Run(): command processor on 127.0.0.1:%u not reachable", client_port);
   }
   reconnect_failure_logged = true;
   return false;
@@ -445,6 +444,10 @@ void MZorvaneTCPServer::drop_lost_channel() {
 
 // ---- client requests ----
 
+// The reply calls (SendAck, SendReady, SendData, SendError) fail only when
+// there is no listener, which cannot be while a client is served, so their
+// results are not looked at.
+
 bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
   const char* text = line.c_str();  // a NUL inside the line ends it
   if (text[0] == '.') {
@@ -459,13 +462,12 @@ bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
     tcp_socket.SendError(0, "transaction: t-id missing");
     return true;
   }
-  unsigned long number = 0;
-  const char* cursor = ReadNumber(text, &number);
-  if (number < 1 || number > 9999 || tid_states[number] != kTidFree) {
+  int tid = 0;
+  const char* cursor = ReadNumber(text, &tid);
+  if (tid < 1 || tid > 9999 || tid_states[tid] != kTidFree) {
     tcp_socket.SendError(0, "transaction: t-id invalid");
     return true;
   }
-  int tid = static_cast<int>(number);
   if (!IsBlank(*cursor)) {
     tcp_socket.SendError(tid, "syntax invalid");
     return true;
@@ -481,7 +483,7 @@ bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
     return true;
   }
   if (WordStartsWith(word, word_end, "status")) {
-    send_status(static_cast<unsigned>(tid));
+    send_status(tid);
     tcp_socket.SendReady(tid);
     return true;
   }
@@ -512,7 +514,7 @@ std::list<MZorvaneCmdCommand>::iterator MZorvaneTCPServer::spare_record() {
 }
 
 bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
-  unsigned long target = 0;
+  int target = 0;
   const char* cursor = SkipBlanks(ReadNumber(SkipBlanks(rest), &target));
   const char* error = nullptr;
   if (*cursor != '\0') {
@@ -527,7 +529,7 @@ bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
     tcp_socket.SendReady(tid);
     return true;
   }
-  cmd_client.SendAbort(static_cast<unsigned>(tid), static_cast<unsigned>(target));
+  (void)cmd_client.SendAbort(tid, target);  // a session is open while a client is served
   auto record = spare_record();
   record->tid = static_cast<short>(tid);
   record->command.clear();
@@ -537,7 +539,7 @@ bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
 }
 
 void MZorvaneTCPServer::send_status(unsigned tid) {
-  int reply_tid = static_cast<int>(tid);
+  const int reply_tid = static_cast<int>(tid);
   if (pending_commands.empty() && background_commands.empty()) {
     tcp_socket.SendData(reply_tid, "idle");
     return;
@@ -545,12 +547,12 @@ void MZorvaneTCPServer::send_status(unsigned tid) {
   char text[32];
   bool first = true;
   for (const MZorvaneCmdCommand& command : pending_commands) {
-    snprintf(text, sizeof(text), first ? "%04d running" : "%04d waiting", static_cast<int>(command.tid));
+    snprintf(text, sizeof(text), first ? "%04d running" : "%04d waiting", command.tid);
     tcp_socket.SendData(reply_tid, text);
     first = false;
   }
   for (const MZorvaneCmdCommand& command : background_commands) {
-    snprintf(text, sizeof(text), "%04d background", static_cast<int>(command.tid));
+    snprintf(text, sizeof(text), "%04d background", command.tid);
     tcp_socket.SendData(reply_tid, text);
   }
 }
@@ -574,9 +576,8 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     const char* data = buffer.data();
     size_t scan_from = consumed + answer_scanned;
     if (scan_from == buffer.size()) break;
-    const void* nul = memchr(data + scan_from, '\0', buffer.size() - scan_from);
-    size_t marker = nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : buffer.size();
-    bool marker_complete = marker + 3 <= buffer.size();
+    const size_t marker = AnswerMarker::Find(data, buffer.size(), scan_from);
+    const bool marker_complete = AnswerMarker::IsComplete(marker, buffer.size());
     const void* last_lf = memrchr(data + scan_from, '\n', marker - scan_from);
     if (last_lf != nullptr) {
       size_t line_end = static_cast<size_t>(static_cast<const char*>(last_lf) - data) + 1;
@@ -586,7 +587,7 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     answer_scanned = marker - consumed;
     if (!marker_complete) break;
 
-    unsigned tid = static_cast<unsigned char>(buffer[marker + 1]) * 256u + static_cast<unsigned char>(buffer[marker + 2]);
+    int tid = AnswerMarker::Tid(buffer.data(), marker);
     if (tid == kTerminationTid) {
       MTRACE(2, "analyse_client_answer(): received request for client termination");
       send_close = false;
@@ -596,13 +597,14 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     tid = answer_marker(tid);
     // Text without a line end before the marker stays, to be joined by what follows the marker.
     if (marker == consumed) {
-      consumed += 3;
+      consumed += AnswerMarker::kLength;
     } else {
-      buffer.erase(marker, 3);
+      buffer.erase(marker, AnswerMarker::kLength);
     }
     if (tid != 0) finish_transaction(tid);
   }
-  if (write_at_end) tcp_socket.WriteQueuedBulk();
+  // A failed write keeps the bytes queued; the next flush reports it and ends the connection.
+  if (write_at_end) (void)tcp_socket.WriteQueuedBulk();
   if (consumed == buffer.size()) {
     buffer.clear();
   } else {
@@ -613,18 +615,18 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
 
 // Sends the ready line for a marker, or the error for an invalid or unused
 // id; returns the transaction to finish, 0 for none.
-unsigned MZorvaneTCPServer::answer_marker(unsigned tid) {
+int MZorvaneTCPServer::answer_marker(int tid) {
   if (tid > 9999) {
-    MERRLOG("analyse_client_answer(): received ready for invalid tid %d \n", static_cast<int>(tid));
+    MERRLOG("analyse_client_answer(): received ready for invalid tid %d \n", tid);
     tcp_socket.SendError(0, "received ready for invalid tid");
     return 0;
   }
   if (tid != 0 && tid_states[tid] == kTidFree) {
-    MERRLOG("analyse_client_answer(): received ready for unused tid %d \n", static_cast<int>(tid));
+    MERRLOG("analyse_client_answer(): received ready for unused tid %d \n", tid);
     tcp_socket.SendError(0, "received ready for unused tid");
     return 0;
   }
-  tcp_socket.SendReady(static_cast<int>(tid));
+  tcp_socket.SendReady(tid);
   return tid;
 }
 
@@ -635,23 +637,23 @@ void MZorvaneTCPServer::relay_lines(const std::string& buffer, size_t begin, siz
                                     bool* write_at_end) {
   const char* text = buffer.data() + begin;
   if (!marker_follows) {
-    tcp_socket.BulkSend(text, static_cast<unsigned>(end - begin));
+    (void)tcp_socket.BulkSend(text, static_cast<unsigned>(end - begin));  // as WriteQueuedBulk
     return;
   }
   if (tcp_socket.GetNumUnwrittenBytes() == 0) *write_at_end = true;
   tcp_socket.QueueBulk(text, end - begin);
 }
 
-void MZorvaneTCPServer::finish_transaction(unsigned tid) {
+void MZorvaneTCPServer::finish_transaction(int tid) {
   bool pending = tid_states[tid] == kTidPending;
   std::list<MZorvaneCmdCommand>& list = pending ? pending_commands : background_commands;
-  auto found = FindRecord(list, static_cast<short>(tid));
+  auto found = FindRecord(list, tid);
   if (found != list.end()) {
     keep_spare_record(list, found);
   } else if (pending) {
-    MERRLOG("analyse_client_answer(): tid %d not in list of pending commands", static_cast<int>(tid));
+    MERRLOG("analyse_client_answer(): tid %d not in list of pending commands", tid);
   } else {
-    MERRLOG("analyse_client_answer(): tid %d not in list of background commands", static_cast<int>(tid));
+    MERRLOG("analyse_client_answer(): tid %d not in list of background commands", tid);
   }
   tid_states[tid] = kTidFree;
 }

@@ -18,10 +18,8 @@
 
 class MZorvaneTCPServer {
  public:
-  static constexpr unsigned kDefaultServerPort = 7073;
-  static constexpr unsigned kDefaultClientPort = 37073;
   static constexpr int kNumTids = 10000;
-  static constexpr unsigned kTerminationTid = 10000;
+  static constexpr int kTerminationTid = 10000;
   // Reads from the client and the command processor pause while more than
   // the high mark waits unsent for the client, and resume below the low mark.
   // Reads from the client also pause while as much waits for the processor.
@@ -89,8 +87,8 @@ class MZorvaneTCPServer {
   bool analyse_abort(int tid, const char* rest);
   void send_status(unsigned tid);
   bool analyse_client_answer(std::string& buffer);
-  unsigned answer_marker(unsigned tid);
-  void finish_transaction(unsigned tid);
+  int answer_marker(int tid);
+  void finish_transaction(int tid);
   void relay_lines(const std::string& buffer, size_t begin, size_t end, bool marker_follows, bool* write_at_end);
   std::list<MZorvaneCmdCommand>::iterator spare_record();
   void keep_spare_record(std::list<MZorvaneCmdCommand>& list, std::list<MZorvaneCmdCommand>::iterator record);
@@ -106,8 +104,8 @@ class MZorvaneTCPServer {
   bool running = false;
   bool send_close = true;
   std::array<uint8_t, kNumTids> tid_states{};
-  uint32_t server_port = kDefaultServerPort;
-  uint32_t client_port = kDefaultClientPort;
+  uint32_t server_port = MZorvaneTCPSocket::kDefaultPort;
+  uint32_t client_port = MZorvaneCmdClient::kDefaultPort;
 
   MErrTraceContext* error_context = nullptr;  // open while Run serves
   bool client_backlog_high = false;           // bytes waiting for the client passed the high mark

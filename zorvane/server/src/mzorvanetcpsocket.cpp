@@ -18,10 +18,8 @@
 
 namespace {
 
-constexpr unsigned kHighestPort = 65535;
 constexpr int kListenBacklog = 1;
-constexpr int kListenerSendBuffer = 32768;
-constexpr size_t kMaxWriteSize = kListenerSendBuffer;
+constexpr size_t kMaxWriteSize = kSocketBufferSize;
 constexpr int kLingerSeconds = 1;
 constexpr size_t kReadChunk = 1500;
 // Replies alone stay within the small size. Relaying pauses past a backlog
@@ -52,11 +50,10 @@ bool SetLinger(int fd) {
   return setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger)) == 0;
 }
 
-// MSG_NOSIGNAL: a write towards a reset client fails with EPIPE instead of
-// ending the process with SIGPIPE. A write offers at most half the send
-// buffer: on loopback one segment may carry 64 KiB, and a single segment
-// filling the buffer waits for the client's delayed acknowledgement (about
-// 40 ms), while two smaller ones are acknowledged at once.
+// MSG_NOSIGNAL: see MQdrCore_WriteWithoutSigpipe. A write offers at most half
+// the send buffer: on loopback one segment may carry 64 KiB, and a single
+// segment filling the buffer waits for the client's delayed acknowledgement
+// (about 40 ms), while two smaller ones are acknowledged at once.
 ssize_t SendBytes(int fd, const char* data, size_t count) {
   return send(fd, data, std::min(count, kMaxWriteSize), MSG_NOSIGNAL);
 }
@@ -69,7 +66,7 @@ int AcceptPeer(int listen_fd, const char* outcome) {
   int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length);
   if (fd != -1) {
     char address[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+    (void)inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));  // "?" where it fails
     MTRACE(2, "%s client %s:%u", outcome, address, static_cast<unsigned>(ntohs(peer.sin_port)));
   }
   return fd;
@@ -86,8 +83,7 @@ void SetKeepAliveTiming(int fd) {
                                Timing{TCP_KEEPINTVL, "TCP_KEEPINTVL", MZorvaneTCPSocket::kKeepAliveIntervalSeconds},
                                Timing{TCP_KEEPCNT, "TCP_KEEPCNT", MZorvaneTCPSocket::kKeepAliveProbeCount}}) {
     if (!SetIntOption(fd, IPPROTO_TCP, timing.option, timing.value)) {
-      MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,%s, ...) failed: %.40s", timing.name,
-              strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,%s, ...) failed", timing.name);
     }
   }
 }
@@ -96,22 +92,22 @@ void SetKeepAliveTiming(int fd) {
 // only tunes it, so their failures are logged and set-up goes on.
 bool SetListenerOptions(int fd) {
   if (!SetIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_KEEPALIVE, ...) failed: %.40s", strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_KEEPALIVE, ...) failed");
     return false;
   }
   SetKeepAliveTiming(fd);
   if (!SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_REUSEADDR, ...) failed: %.40s", strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_REUSEADDR, ...) failed");
     return false;
   }
   if (!SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1)) {
-    MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,TCP_NODELAY, ...) failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,TCP_NODELAY, ...) failed");
   }
-  if (!SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, kListenerSendBuffer)) {
-    MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_SNDBUF, ...) failed: %.40s", strerror(errno));
+  if (!SetIntOption(fd, SOL_SOCKET, SO_SNDBUF, kSocketBufferSize)) {
+    MERRLOG_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_SNDBUF, ...) failed");
   }
   if (!SetLinger(fd)) {
-    MERRLOG("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_LINGER, ...) failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,SO_LINGER, ...) failed");
   }
   return true;
 }
@@ -142,11 +138,11 @@ bool BindAndListen(int fd, unsigned port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): bind(0.0.0.0,%u) failed: %.40s", port, strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): bind(0.0.0.0,%u) failed", port);
     return false;
   }
   if (listen(fd, kListenBacklog) != 0) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): listen(0.0.0.0,%u) failed: %.40s", port, strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): listen(0.0.0.0,%u) failed", port);
     return false;
   }
   return true;
@@ -186,7 +182,6 @@ std::string ReplyStart(int tid) {
 MZorvaneTCPSocket::~MZorvaneTCPSocket() { DestroySocket(); }
 
 bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
-  // Above 65535 bind would silently take the low 16 bits: another port.
   if (port > kHighestPort) {
     MERRTRACE("MZorvaneTCPSocket::CreateSocket(): port %u out of range, highest is 65535", port);
     return false;
@@ -195,7 +190,7 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
   DestroySocket();
   socket_fd = socket(AF_INET, SOCK_STREAM, 0);
   if (socket_fd == -1) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): socket() failed: %.40s", strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): socket() failed");
     return false;
   }
   if (!FitsFdSet(socket_fd)) {
@@ -209,7 +204,7 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
   }
   TraceListenerOptions(socket_fd);
   if (!SetNonBlocking(socket_fd)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): fcntl() failed: %.40s", strerror(errno));
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): fcntl() failed");
     DestroySocket();
     return false;
   }
@@ -224,7 +219,7 @@ void MZorvaneTCPSocket::DestroySocket() {
   if (socket_fd == -1) return;
   if (connection_fd != -1) CloseConnection();
   if (close(socket_fd) != 0) {
-    MERRLOG("MZorvaneTCPSocket::DestroySocket(): close() failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::DestroySocket(): close() failed");
   }
   socket_fd = -1;
 }
@@ -234,7 +229,7 @@ bool MZorvaneTCPSocket::OpenConnection() {
   connection_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::OpenConnection(): accepted");
   if (connection_fd == -1) {
     if (errno != EAGAIN) {
-      MERRLOG("MZorvaneTCPSocket::OpenConnection(): accept() failed: %.40s", strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPSocket::OpenConnection(): accept() failed");
     }
     return false;
   }
@@ -246,7 +241,7 @@ bool MZorvaneTCPSocket::OpenConnection() {
   }
   stream_ended = false;
   if (!SetNonBlocking(connection_fd)) {
-    MERRLOG("MZorvaneTCPSocket::OpenConnection(): fcntl() failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::OpenConnection(): fcntl() failed");
   }
   return true;
 }
@@ -254,7 +249,7 @@ bool MZorvaneTCPSocket::OpenConnection() {
 void MZorvaneTCPSocket::CloseConnection() {
   if (connection_fd != -1) {
     if (close(connection_fd) != 0) {
-      MERRLOG("MZorvaneTCPSocket::CloseConnection(): close() failed: %.40s", strerror(errno));
+      MERRLOG_ERRNO("MZorvaneTCPSocket::CloseConnection(): close() failed");
     }
     connection_fd = -1;
   }
@@ -283,7 +278,7 @@ void MZorvaneTCPSocket::DiscardConnectionBuffers() {
 bool MZorvaneTCPSocket::BlockConnection(const char* text) {
   int refused_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::BlockConnection(): refused");
   if (refused_fd == -1) {
-    MERRLOG("MZorvaneTCPSocket::BlockConnection(): accept() failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("MZorvaneTCPSocket::BlockConnection(): accept() failed");
     return false;
   }
   const char* line = TextOrEmpty(text);
@@ -298,7 +293,7 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
   ssize_t count = read(connection_fd, chunk, sizeof(chunk));
   if (count == -1) {
     if (errno == EAGAIN) return true;
-    MERRLOG("fill_read_buffer(): read() failed: %.40s", strerror(errno));
+    MERRLOG_ERRNO("fill_read_buffer(): read() failed");
     return false;
   }
   if (count == 0) {
@@ -375,7 +370,7 @@ bool MZorvaneTCPSocket::FlushWriteBuffer() {
     return true;
   }
   if (written == 0 || errno == EAGAIN) return true;
-  MERRTRACE("flush_write_buffer(): write() failed: %.40s", strerror(errno));
+  MERRTRACE_ERRNO("flush_write_buffer(): write() failed");
   return false;
 }
 
@@ -442,7 +437,7 @@ bool MZorvaneTCPSocket::WriteDirectly(const char* data, size_t count) {
   int error = errno;
   AppendToQueue(data, count);
   if (error == EAGAIN) return true;
-  MERRTRACE("MZorvaneTCPSocket::BulkSend(): write() failed: %.40s", strerror(error));
+  MERRTRACE_ERRNUM(error, "MZorvaneTCPSocket::BulkSend(): write() failed");
   return false;
 }
 
@@ -453,7 +448,7 @@ bool MZorvaneTCPSocket::WriteQueuedBulk() {
   ssize_t written = SendBytes(connection_fd, write_buffer.data() + write_offset, GetNumUnwrittenBytes());
   if (written > 0) ConsumeWritten(static_cast<size_t>(written));
   if (written >= 0 || errno == EAGAIN) return true;
-  MERRTRACE("MZorvaneTCPSocket::BulkSend(): write() failed: %.40s", strerror(errno));
+  MERRTRACE_ERRNO("MZorvaneTCPSocket::BulkSend(): write() failed");
   return false;
 }
 

@@ -1,11 +1,17 @@
-// Descriptor and integer socket option helpers, shared by the client
-// endpoint and the command channel.
+// Descriptor and integer socket option helpers and the socket constants,
+// shared by the client endpoint and the command channel.
 #ifndef SOCKETOPTIONS_H
 #define SOCKETOPTIONS_H
 
 #include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+
+// Above it, a port would be cut to its low 16 bits: another port.
+constexpr unsigned kHighestPort = 65535;
+// The send buffer asked for on the listener and the command channel, and
+// the receive buffer of the command channel.
+constexpr int kSocketBufferSize = 32768;
 
 // Adds O_NONBLOCK and keeps the descriptor's other status flags.
 inline bool SetNonBlocking(int fd) {
@@ -24,7 +30,7 @@ inline bool SetIntOption(int fd, int level, int option, int value) {
 inline int GetIntOption(int fd, int option) {
   int value = 0;
   socklen_t length = sizeof(value);
-  getsockopt(fd, SOL_SOCKET, option, &value, &length);
+  (void)getsockopt(fd, SOL_SOCKET, option, &value, &length);
   return value;
 }
 
