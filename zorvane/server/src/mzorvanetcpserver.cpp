@@ -28,7 +28,7 @@ const char* SkipBlanks(const char* cursor) {
 }
 
 // Reads a run of digits; values above 9999 stay above it however long the run.
-const char* ReadNumber(const char* cursor, int* value) {
+const char* ReadNumber(const char* cursor, unsigned* value) {
   *value = 0;
   for (; IsDigit(*cursor); ++cursor) {
     if (*value <= 9999) *value = *value * 10 + (*cursor - '0');
@@ -68,13 +68,14 @@ struct timeval SecondsToTimeval(double seconds) {
 // A transaction id is in the lists at most once, so the record found is the
 // first with its id. Looking from both ends finds the oldest and the newest
 // transaction in a step or two, however many others are open.
-std::list<MZorvaneCmdCommand>::iterator FindRecord(std::list<MZorvaneCmdCommand>& list, int tid) {
+std::list<MZorvaneCmdCommand>::iterator FindRecord(std::list<MZorvaneCmdCommand>& list, unsigned tid) {
+  const short record_tid = static_cast<short>(tid);  // the record keeps its id as a short
   auto front = list.begin();
   auto back = list.end();
   while (front != back) {
-    if (front->tid == tid) return front;
+    if (front->tid == record_tid) return front;
     if (--back == front) break;
-    if (back->tid == tid) return back;
+    if (back->tid == record_tid) return back;
     ++front;
   }
   return list.end();
@@ -462,7 +463,7 @@ bool MZorvaneTCPServer::analyse_command_line(const std::string& line) {
     tcp_socket.SendError(0, "transaction: t-id missing");
     return true;
   }
-  int tid = 0;
+  unsigned tid = 0;
   const char* cursor = ReadNumber(text, &tid);
   if (tid < 1 || tid > 9999 || tid_states[tid] != kTidFree) {
     tcp_socket.SendError(0, "transaction: t-id invalid");
@@ -513,8 +514,8 @@ std::list<MZorvaneCmdCommand>::iterator MZorvaneTCPServer::spare_record() {
   return spare_commands.begin();
 }
 
-bool MZorvaneTCPServer::analyse_abort(int tid, const char* rest) {
-  int target = 0;
+bool MZorvaneTCPServer::analyse_abort(unsigned tid, const char* rest) {
+  unsigned target = 0;
   const char* cursor = SkipBlanks(ReadNumber(SkipBlanks(rest), &target));
   const char* error = nullptr;
   if (*cursor != '\0') {
@@ -587,7 +588,7 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
     answer_scanned = marker - consumed;
     if (!marker_complete) break;
 
-    int tid = AnswerMarker::Tid(buffer.data(), marker);
+    unsigned tid = AnswerMarker::Tid(buffer.data(), marker);
     if (tid == kTerminationTid) {
       MTRACE(2, "analyse_client_answer(): received request for client termination");
       send_close = false;
@@ -615,7 +616,7 @@ bool MZorvaneTCPServer::analyse_client_answer(std::string& buffer) {
 
 // Sends the ready line for a marker, or the error for an invalid or unused
 // id; returns the transaction to finish, 0 for none.
-int MZorvaneTCPServer::answer_marker(int tid) {
+unsigned MZorvaneTCPServer::answer_marker(unsigned tid) {
   if (tid > 9999) {
     MERRLOG("analyse_client_answer(): received ready for invalid tid %d \n", tid);
     tcp_socket.SendError(0, "received ready for invalid tid");
@@ -644,7 +645,7 @@ void MZorvaneTCPServer::relay_lines(const std::string& buffer, size_t begin, siz
   tcp_socket.QueueBulk(text, end - begin);
 }
 
-void MZorvaneTCPServer::finish_transaction(int tid) {
+void MZorvaneTCPServer::finish_transaction(unsigned tid) {
   bool pending = tid_states[tid] == kTidPending;
   std::list<MZorvaneCmdCommand>& list = pending ? pending_commands : background_commands;
   auto found = FindRecord(list, tid);

@@ -19,7 +19,7 @@
 class MZorvaneTCPServer {
  public:
   static constexpr int kNumTids = 10000;
-  static constexpr int kTerminationTid = 10000;
+  static constexpr unsigned kTerminationTid = 10000;
   // Reads from the client and the command processor pause while more than
   // the high mark waits unsent for the client, and resume below the low mark.
   // Reads from the client also pause while as much waits for the processor.
@@ -84,11 +84,11 @@ class MZorvaneTCPServer {
   void drop_lost_channel();
 
   bool analyse_command_line(const std::string& line);
-  bool analyse_abort(int tid, const char* rest);
+  bool analyse_abort(unsigned tid, const char* rest);
   void send_status(unsigned tid);
   bool analyse_client_answer(std::string& buffer);
-  int answer_marker(int tid);
-  void finish_transaction(int tid);
+  unsigned answer_marker(unsigned tid);
+  void finish_transaction(unsigned tid);
   void relay_lines(const std::string& buffer, size_t begin, size_t end, bool marker_follows, bool* write_at_end);
   std::list<MZorvaneCmdCommand>::iterator spare_record();
   void keep_spare_record(std::list<MZorvaneCmdCommand>& list, std::list<MZorvaneCmdCommand>::iterator record);
