@@ -166,7 +166,9 @@ class ServerHarness {
     std::string id;
     if (!ReadExactly(command_fd, 2, &id, timeout_ms)) return "";
     unsigned tid = static_cast<unsigned char>(id[0]) * 256u + static_cast<unsigned char>(id[1]);
-    std::string text = ReadUntil(command_fd, std::string(1, '\0'), timeout_ms);
+    std::string text;
+    while (ReadExactly(command_fd, 1, &text, timeout_ms) && text.back() != '\0') {
+    }
     if (text.empty() || text.back() != '\0') return "";
     text.pop_back();
     return std::to_string(tid) + ":" + text;
@@ -226,21 +228,6 @@ class ServedClient : public ::testing::Test {
   int client = -1;
 };
 
-using Clock = std::chrono::steady_clock;
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// How much the server's resident memory may grow under backpressure: a queue
-// towards the client and one towards the processor, each held near the 1 MiB
-// high mark, in strings that may double their capacity, and freed blocks the
-// allocator keeps. Under AddressSanitizer freed memory waits in a
-// quarantine, so there growth tells nothing and counts as none.
-constexpr long kGrowthBoundKb = 6 * 1024;
-#ifdef __SANITIZE_ADDRESS__
-long Growth(long, long) { return 0; }
-#else
-long Growth(long before, long after) { return after - before; }
-#endif
-
 std::string CountLines(unsigned long long last) {
   std::string text;
   for (unsigned long long n = 1; n <= last; ++n) text += std::to_string(n) + "\n";
@@ -256,9 +243,20 @@ const char kRefusal[] = "0000\terror \"Sorry, this port is already in use!\"\r\n
 
 std::string Refused(int tid, const std::string& error) { return Ack(tid) + Error(tid, error) + Ready(tid); }
 
+const char kUnavailable[] = "command processor not available";
+const char kLost[] = "MZorvaneTCPServer::Run(): command processor lost, reconnecting for the next client";
+
 class ServerOverLink : public ServedClient, public ::testing::WithParamInterface<Link> {
  protected:
   void SetUp() override { Open(GetParam()); }
+  // A lost TCP channel is opened again later; a pipe at its end ends the server with status 1.
+  void ExpectChannelLost() {
+    int status = -1;
+    EXPECT_TRUE(GetParam() == Link::kTcp ? server.WaitForLog("E", kLost) && server.Process().Running()
+                                         : server.Process().WaitExit(5000, &status) && status == 1);
+    EXPECT_EQ(server.CountLog("E", "MZorvaneTCPServer::Run(): command processor pipe closed, exiting"),
+              GetParam() == Link::kPipes ? 1 : 0);
+  }
 };
 
 TEST_P(ServerOverLink, EveryRequestFormGetsItsReplies) {
@@ -357,10 +355,6 @@ TEST_P(ServerOverLink, SecondClientIsRefusedAndTheFirstGoesOn) {
   EXPECT_REPLIES(client, "done\n" + Ready(8));
 }
 
-const char kUnavailable[] = "command processor not available";
-const char kLost[] = "MZorvaneTCPServer::Run(): command processor lost, reconnecting for the next client";
-const char kPipeClosed[] = "MZorvaneTCPServer::Run(): command processor pipe closed, exiting";
-
 // The client gets what was relayed, the error line and the end of the
 // stream; a TCP channel is opened again later, a pipe ends the server.
 TEST_P(ServerOverLink, ProcessorGoingAwayEndsTheClientWithAnErrorLine) {
@@ -368,16 +362,8 @@ TEST_P(ServerOverLink, ProcessorGoingAwayEndsTheClientWithAnErrorLine) {
   ASSERT_TRUE(server.Answer("complete\nhalf"));
   server.CloseAnswers();
   EXPECT_EQ(UntilEnd(client), "complete\n" + Error(0, kUnavailable));  // an unfinished line is never relayed
-  if (GetParam() == Link::kTcp) {
-    EXPECT_EQ(server.ReadRecord(), "");  // no "close" over a lost channel, which is closed
-    EXPECT_TRUE(server.WaitForLog("E", kLost));
-    EXPECT_TRUE(server.Process().Running());
-    return;
-  }
-  int status = -1;
-  EXPECT_TRUE(server.Process().WaitExit(5000, &status));
-  EXPECT_EQ(status, 1);
-  EXPECT_EQ(server.CountLog("E", kPipeClosed), 1);
+  EXPECT_EQ(GetParam() == Link::kTcp ? server.ReadRecord() : "", "");  // no "close" over a lost channel, which is closed
+  ExpectChannelLost();
 }
 
 // Between clients the channel is watched: a processor that goes is noticed at once.
@@ -387,15 +373,7 @@ TEST_P(ServerOverLink, ProcessorGoingAwayBetweenClients) {
   ASSERT_TRUE(server.Answer(Marker(0)));
   EXPECT_EQ(UntilEnd(client), "");
   server.CloseProcessor();
-  if (GetParam() == Link::kTcp) {
-    EXPECT_TRUE(server.WaitForLog("E", kLost));
-    EXPECT_TRUE(server.Process().Running());
-    return;
-  }
-  int status = -1;
-  EXPECT_TRUE(server.Process().WaitExit(5000, &status));
-  EXPECT_EQ(status, 1);
-  EXPECT_EQ(server.CountLog("E", kPipeClosed), 1);
+  ExpectChannelLost();
 }
 
 // A processor that stops reading holds back this client's further requests
@@ -430,12 +408,15 @@ TEST_F(ServerDrain, HalfClosedAndSlowClientsGetEverythingQueued) {
   ASSERT_TRUE(server.Answer(Marker(0)));
   EXPECT_EQ(UntilEnd(client), Ack(1) + Data(1, "idle") + Ready(1));
   CloseFd(&client);
-  // The processor asks for the end behind more output than the server holds at once.
+  // The processor asks for the end behind more output than the server holds
+  // at once; the client reads nothing at first, so the server stops taking it.
   client = server.ConnectClient();
   ASSERT_GE(client, 0);
-  std::string stream = CountLines(400000);
-  std::string received = ReadWhileSending(client, stream.size() + 1, stream + Marker(10000), 0, server.CommandFd());
-  EXPECT_TRUE(SameBytes(received, stream));
+  const std::string stream = CountLines(3000000) + Marker(10000);
+  size_t sent = SendWhileTaken(server.CommandFd(), stream, 0);
+  EXPECT_LT(sent, stream.size());
+  EXPECT_TRUE(SameBytes(ReadWhileSending(client, stream.size() - 2, stream, sent, server.CommandFd()),
+                        stream.substr(0, stream.size() - 3)));
 }
 
 // A client that takes nothing is given up after 2 s; the next one is served.
@@ -476,24 +457,6 @@ TEST_F(ServerResources, IdleAndSlowProcessorCostNextToNoCpu) {
   EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "held back";
 }
 
-TEST_F(ServerResources, SlowClientHoldsTheProcessorBackAndLosesNothing) {
-  Open(Link::kTcp);
-  server.ExpectForwarded(client, "1 count\n", {"1:count"});
-  std::string stream(20 * 1000 * 1000, '\n');  // 100-byte lines whose letter changes per line
-  for (size_t i = 0; i < stream.size(); ++i) {
-    if (i % 100 != 99) stream[i] = static_cast<char>('a' + i / 100 % 26);
-  }
-  // The client reads nothing: the server stops taking the stream.
-  long resident_before = server.Process().StatusKb("VmRSS");
-  size_t sent = SendWhileTaken(server.CommandFd(), stream, 0);
-  EXPECT_LT(sent, stream.size());
-  EXPECT_LT(Growth(resident_before, server.Process().StatusKb("VmHWM")), kGrowthBoundKb);
-  // The client reads again: every byte arrives, in order.
-  EXPECT_TRUE(SameBytes(ReadWhileSending(client, stream.size(), stream, sent, server.CommandFd()), stream));
-  ASSERT_TRUE(server.Answer(Marker(1)));
-  EXPECT_REPLIES(client, Ready(1));
-}
-
 // ---- command line and start-up ----
 
 // Each row starts from no options and trace level 0: the arguments, the
@@ -521,8 +484,7 @@ TEST(CommandLine, EachOptionAsARow) {
   };
   for (const Row& row : rows) {
     DiagCapture diag;
-    PortServer = PortClient = 0;
-    UsePipe = false;
+    PortServer = PortClient = UsePipe = 0;
     CmdClient_PipeSize = CmdClient_WriterPipeId = CmdClient_ReaderPipeId = -1;
     _MTrace_SetLevel("default", 0);
     std::vector<char*> argv = {const_cast<char*>("zorvane-server")};
@@ -658,9 +620,6 @@ TEST(StartUp, BadOptionsAndFailuresExitWithStatusOne) {
   RunResult result = RunServer({"-x"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.Messages("E"), (std::vector<std::string>{"Option not available!", "main(): parse_args() failed"}));
-  result = RunServer({"--coverage"}, {"MTRACE_LEVEL=5"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.log, "");
 
   std::string port = std::to_string(FreeLoopbackPort());
   result = RunServer({"-pc=" + port});
@@ -715,35 +674,16 @@ TEST(ProcessorLoss, TcpChannelIsOpenedAgainForTheNextClient) {
 
 TEST_P(ServerOverLink, AnswerLineThatNeverEndsEndsTheConnectionNotTheChannel) {
   server.ExpectForwarded(client, "1 dump\n", {"1:dump"});
-  long before = server.Process().StatusKb("VmRSS");
   ASSERT_TRUE(server.Answer(std::string(2 * 1024 * 1024, 'y')));  // the wait for the close answer takes the rest
   EXPECT_EQ(server.ReadRecord(), "0:close");
   ASSERT_TRUE(server.Answer(Marker(0)));
   EXPECT_EQ(UntilEnd(client), "");
   CloseFd(&client);
-  EXPECT_LT(Growth(before, server.Process().StatusKb("VmHWM")), kGrowthBoundKb);
   EXPECT_EQ(server.CountLog("E", "MZorvaneTCPServer::Run(): answer of more than 1048576 bytes without a line end"), 1);
   client = server.ConnectClient();
   server.ExpectForwarded(client, "2 x\n", {"2:x"});
   ASSERT_TRUE(server.Answer("fine\n" + Marker(2)));
   EXPECT_REPLIES(client, "fine\n" + Ready(2));
-}
-
-// The server waits for the answer to "close" as long as its bound allows, serving nobody meanwhile.
-TEST_P(ServerOverLink, UnansweredCloseHoldsTheServerForItsBoundThenTheNextClientIsServed) {
-  const char* slow = getenv("ZORVANE_SLOW_TESTS");
-  if (slow == nullptr || std::string(slow) != "1") GTEST_SKIP() << "takes a minute; set ZORVANE_SLOW_TESTS=1";
-  ASSERT_TRUE(WriteAll(client, ".\n"));
-  EXPECT_EQ(server.ReadRecord(), "0:close");
-  CloseFd(&client);
-  Clock::time_point start = Clock::now();
-  client = server.ConnectRaw();  // waits in the listen queue
-  EXPECT_EQ(server.ReadRecord(1000), "");
-  EXPECT_TRUE(WaitUntil(
-      [&] { return server.CountLog("E", "CloseSession(): Don't received answer of close command inside 60 seconds"); },
-      80000));
-  printf("[ figures ] unanswered close: the next client is served after %.1f s\n", SecondsSince(start));
-  EXPECT_TRUE(server.OpenSession(client));
 }
 
 // ---- clients that misbehave, a long run ----
@@ -789,7 +729,7 @@ class WithRealProcessor : public ServedClient {
   void SetUp() override { Open(Link::kTcp, Processor::kReal); }
 
   void ExpectNextClientServed() {
-    HangUp(&client);
+    CloseFd(&client);  // with output unread: the server sees a reset
     int next = server.ConnectClient();
     ASSERT_TRUE(WriteAll(next, "1 echo next client\n"));
     EXPECT_REPLIES(next, Ack(1) + "next client\n" + Ready(1));
@@ -797,8 +737,6 @@ class WithRealProcessor : public ServedClient {
     EXPECT_TRUE(server.Process().Running());
   }
 
-  bool OutputPiledUp() const { return server.Log().find("bytes unsent to socket") != std::string::npos; }
-  long Kb(const char* field) { return server.Process().StatusKb(field); }
 };
 
 TEST_F(WithRealProcessor, KilledMidTransactionEndsTheClientAndARestartedOneServesTheNext) {
@@ -821,20 +759,9 @@ TEST_F(WithRealProcessor, KilledMidTransactionEndsTheClientAndARestartedOneServe
   EXPECT_EQ(server.CountLog("E", kLost), 1);
 }
 
-TEST_F(WithRealProcessor, ClientResetWhileOutputIsPendingEndsOnlyItsConnection) {
-  ASSERT_TRUE(WriteAll(client, "1 count 1000000000\n"));
-  ASSERT_TRUE(WaitUntil([this] { return OutputPiledUp(); }));
-  struct linger reset = {1, 0};
-  setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
-  CloseFd(&client);
-  EXPECT_TRUE(server.WaitForLog("T1", "aborting connection"));
-  ExpectNextClientServed();
-}
-
 TEST_F(WithRealProcessor, FloodWithoutReadingIsHeldBackAndAnsweredInOrder) {
   int small = 64 * 1024;  // a fixed send buffer: the kernel cannot take in the whole flood
   setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-  long before = Kb("VmRSS");
   ReplyBatch flood;
   for (int tid = 1; tid <= 9999; ++tid) {
     std::string text = "flood " + std::to_string(tid) + " " +
@@ -844,57 +771,7 @@ TEST_F(WithRealProcessor, FloodWithoutReadingIsHeldBackAndAnsweredInOrder) {
   size_t sent = SendWhileTaken(client, flood.requests, 0);
   EXPECT_LT(sent, flood.requests.size());  // the server stopped reading
   EXPECT_TRUE(flood.Matches(ReadWhileSending(client, flood.reply_size, flood.requests, sent)));
-  printf("[ figures ] flood: %zu of %zu request bytes taken before the server held back; VmHWM %ld kB\n", sent,
-         flood.requests.size(), Kb("VmHWM"));
-  EXPECT_LT(Growth(before, Kb("VmHWM")), kGrowthBoundKb);
   ExpectNextClientServed();
-}
-
-// Many connections of pipelined lines, every tenth refused by the server or
-// the processor, with every line end: no descriptor or memory is left behind.
-TEST_F(WithRealProcessor, SoakOfPipelinedTransactionsLeaksNothing) {
-  const int kConnections = 6, kBatches = 60, kBatchSize = 1000;
-  const char* const kLineEnds[] = {"\n", "\r\n", "\r", "\n\r\n"};
-  int fds_before = -1;
-  long rss_before = -1;
-  Clock::time_point start = Clock::now();
-  for (int connection = 0; connection < kConnections; ++connection) {
-    if (connection > 0) client = server.ConnectClient();
-    ASSERT_GE(client, 0);
-    for (int round = 0; round < kBatches; ++round) {
-      ReplyBatch batch;
-      for (int index = round * kBatchSize; index < (round + 1) * kBatchSize; ++index) {
-        const int tid = index % 1000 + 1;
-        const std::string id = std::to_string(tid), end = kLineEnds[index % 4];
-        const std::string text = "c" + std::to_string(connection) + " n" + std::to_string(index);
-        if (index % 10 == 9) {
-          batch.Add(id + " frob" + end, {Ack(tid)}, {"unknown command: frob\n", Ready(tid)});
-        } else if (index % 10 == 4) {
-          batch.Add("x" + id + end, {Error(0, kNoId)});
-        } else {
-          batch.Add(id + " echo " + text + end, {Ack(tid)}, {text + "\n", Ready(tid)});
-        }
-      }
-      ASSERT_TRUE(batch.Matches(ReadWhileSending(client, batch.reply_size, batch.requests)))
-          << "connection " << connection << ", batch " << round;
-    }
-    if (connection == 0) {  // after the warm-up, its connection still open
-      fds_before = server.Process().OpenFdCount();
-      rss_before = Kb("VmRSS");
-    }
-    if (connection == kConnections - 1) break;  // measured below with its connection open, as the first
-    if (connection % 2 == 0) {                  // a dot ends the connection, or the client does
-      ASSERT_TRUE(WriteAll(client, ".\n"));
-      EXPECT_EQ(UntilEnd(client), "");
-    }
-    HangUp(&client);
-  }
-  printf("[ figures ] soak: %d connections of %d lines in %.1f s; server fds %d before, %d after; VmRSS %ld kB "
-         "before, %ld kB after\n",
-         kConnections, kBatches * kBatchSize, SecondsSince(start), fds_before, server.Process().OpenFdCount(),
-         rss_before, Kb("VmRSS"));
-  EXPECT_EQ(server.Process().OpenFdCount(), fds_before);
-  EXPECT_LE(Growth(rss_before, Kb("VmRSS")), 256);
 }
 
 }  // namespace

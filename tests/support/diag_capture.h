@@ -36,17 +36,6 @@ inline bool ParseDiagRecord(const std::string& text, DiagRecord* record) {
   return true;
 }
 
-// The well-formed records among the lines of a stream.
-inline std::vector<DiagRecord> ParseDiagRecords(const std::string& stream) {
-  std::vector<DiagRecord> records;
-  for (size_t start = 0, end = 0; start < stream.size(); start = end + 1) {
-    end = std::min(stream.find('\n', start), stream.size());
-    DiagRecord record;
-    if (ParseDiagRecord(stream.substr(start, end - start), &record)) records.push_back(record);
-  }
-  return records;
-}
-
 // Messages of the records with this tag ("E", "T1", ...), oldest first.
 inline std::vector<std::string> DiagMessages(const std::vector<DiagRecord>& records, const std::string& tag) {
   std::vector<std::string> messages;
@@ -56,8 +45,15 @@ inline std::vector<std::string> DiagMessages(const std::vector<DiagRecord>& reco
   return messages;
 }
 
+// The same among the lines of a stream.
 inline std::vector<std::string> DiagMessages(const std::string& stream, const std::string& tag) {
-  return DiagMessages(ParseDiagRecords(stream), tag);
+  std::vector<DiagRecord> records(1);
+  for (size_t start = 0, end = 0; start < stream.size(); start = end + 1) {
+    end = std::min(stream.find('\n', start), stream.size());
+    if (ParseDiagRecord(stream.substr(start, end - start), &records.back())) records.emplace_back();
+  }
+  records.pop_back();
+  return DiagMessages(records, tag);
 }
 
 inline int CountDiagRecords(const std::string& stream, const std::string& tag, const std::string& message) {
