@@ -10,6 +10,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <string>
 
@@ -24,8 +25,7 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 size_t RunEnd(const std::string& text, size_t from, bool (*in_run)(char)) {
-  while (from < text.size() && in_run(text[from])) ++from;
-  return from;
+  return std::find_if_not(text.begin() + static_cast<long>(from), text.end(), in_run) - text.begin();
 }
 // The digits from `from` to `end` as a number; above 9999 counts as 10000.
 int DigitsValue(const std::string& text, size_t from, size_t end) {
@@ -39,9 +39,7 @@ bool StartsWith(const std::string& text, size_t from, const char* prefix) {
 
 // The request grammar over a transaction table of its own.
 struct RequestModel {
-  bool session_open = true;
-  bool result = true;
-  bool send_failed = false;
+  bool session_open = true, result = true, send_failed = false;
   std::string line, replies, wire;
   TableModel table;
 
@@ -110,11 +108,9 @@ struct RequestModel {
   }
 
   void Forward(int tid, size_t word) {
-    if (!session_open) {
-      result = false;
-      send_failed = true;
-      return;
-    }
+    send_failed = !session_open;
+    result = session_open;
+    if (!session_open) return;
     AppendWire(&wire, tid, line.data() + word, line.size() - word);
     bool background = StartsWith(line, word, "autoinfo") || StartsWith(line, word, "autolatch") ||
                       StartsWith(line, word, "preview");
