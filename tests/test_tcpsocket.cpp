@@ -21,7 +21,6 @@ namespace {
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
 
-const char kRefusal[] = "0000\terror \"Sorry, this port is already in use!\"";
 const std::string kMiB(MZorvaneTCPSocket::kMaxUnterminatedLine, 'x');
 
 // A small receive buffer, set before connecting so that the window stays small,
@@ -105,22 +104,6 @@ TEST_F(ConnectedSocket, AcceptedConnectionCarriesTheListenersKeepAliveTiming) {
     getsockopt(sock.GetConnectionFD(), level, name, &values.back(), &length);
   }
   EXPECT_EQ(values, (std::vector<int>{1, 30, 10, 3}));
-}
-
-TEST_F(ConnectedSocket, SecondClientGetsTheRefusalLineAndTheFirstIsUndisturbed) {
-  ASSERT_TRUE(Pump("1 sta"));
-  ASSERT_TRUE(sock.SendAck(1));
-  int second = ConnectLoopback(port);
-  ASSERT_TRUE(WaitReadable(sock.GetSocketFD(), 3000));
-  EXPECT_TRUE(sock.BlockConnection(kRefusal));
-  std::string refusal;
-  EXPECT_TRUE(ReadToEof(second, &refusal));
-  EXPECT_EQ(refusal, std::string(kRefusal) + "\r\n");
-  CloseFd(&second);
-  ASSERT_TRUE(Pump("tus\n"));
-  EXPECT_EQ(PopAll(), Lines{"1 status"});
-  EXPECT_EQ(FlushAndReceive(10), "0001\tack\r\n");
-  EXPECT_TRUE(diag.Messages("E").empty());
 }
 
 TEST_F(ConnectedSocket, InputIsCutIntoLinesAtEveryCarriageReturnAndLineFeed) {
