@@ -31,6 +31,7 @@ TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
       {{}, 2, "missing --listen or --spawn"},
       {{"--bogus"}, 2, "unknown option: --bogus"},
       {{"--listen", "0"}, 2, "invalid port: 0"},
+      {{"--listen", ""}, 2, "invalid port: "},
       {{"--listen", "65536"}, 2, "invalid port: 65536"},
       {{"--listen", "1", "2"}, 2, "--listen takes at most one port"},
       {{"--spawn"}, 2, "--spawn needs a server program"},

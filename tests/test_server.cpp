@@ -221,6 +221,13 @@ std::string CountLines(unsigned long long last) {
   return text;
 }
 
+// CPU time the process used over the next `milliseconds`.
+long CpuMsOver(ChildProcess& process, int milliseconds) {
+  long before = process.CpuMs();
+  usleep(static_cast<useconds_t>(milliseconds) * 1000);
+  return process.CpuMs() - before;
+}
+
 // ---- requests and replies ----
 
 const char kNoId[] = "transaction: t-id missing";
@@ -372,6 +379,8 @@ TEST_P(ServerOverLink, ProcessorThatStopsReadingHoldsBackOnlyThisClient) {
   }
   size_t sent = SendWhileTaken(client, requests, 0, 300);
   EXPECT_LT(sent, requests.size());
+  ReadAvailable(client, 300);
+  EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "held back";  // a spinning loop burns about 1000
   int second = server.ConnectRaw();
   EXPECT_EQ(UntilEnd(second), kRefusal);
   CloseFd(&second);
@@ -420,11 +429,6 @@ TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
 
 using ServerResources = ServedClient;
 
-long CpuMsOver(ChildProcess& process, int milliseconds) {
-  long before = process.CpuMs();
-  usleep(static_cast<useconds_t>(milliseconds) * 1000);
-  return process.CpuMs() - before;
-}
 
 // A spinning loop would burn about 1000 ms a second; an idle one next to none.
 TEST_F(ServerResources, IdleAndSlowProcessorCostNextToNoCpu) {
@@ -433,12 +437,6 @@ TEST_F(ServerResources, IdleAndSlowProcessorCostNextToNoCpu) {
   client = server.ConnectClient();
   ASSERT_GE(client, 0);
   EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "serving an idle client";
-  // The processor reads nothing: once enough waits for it, the server stops reading the client.
-  std::string requests;
-  for (int tid = 1; tid <= 300; ++tid) requests += std::to_string(tid) + " " + std::string(60000, 'c') + "\n";
-  EXPECT_LT(SendWhileTaken(client, requests, 0, 300), requests.size());
-  ReadAvailable(client, 300);
-  EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "held back";
 }
 
 // ---- command line and start-up ----
@@ -478,7 +476,7 @@ TEST(CommandLine, EachOptionAsARow) {
   _MTrace_SetLevel("default", 2);
 }
 
-TEST(CommandLine, TraceLevelFromEnvironmentAndOptionsInOrder) {
+TEST(CommandLine, TraceLevelFromEnvironment) {
   for (const auto& [value, level] : std::vector<std::pair<const char*, int>>{
            {nullptr, 2}, {"9", 5}, {"-3", 0}, {"abc", 0}, {"", 0}, {"3", 3}}) {
     if (value != nullptr) setenv("MTRACE_LEVEL", value, 1);
@@ -487,14 +485,6 @@ TEST(CommandLine, TraceLevelFromEnvironmentAndOptionsInOrder) {
     EXPECT_EQ(MTrace_GetLevel("default"), level) << (value ? value : "unset");
   }
   unsetenv("MTRACE_LEVEL");
-  // -t= takes effect as it is read: it traces the port options after it only.
-  for (const auto& [first, second, traced] : {std::make_tuple("-t=4", "-pc=9", true), std::make_tuple("-pc=9", "-t=4", false)}) {
-    DiagCapture diag;
-    _MTrace_SetLevel("default", 0);
-    char* argv[] = {const_cast<char*>("zorvane-server"), const_cast<char*>(first), const_cast<char*>(second)};
-    EXPECT_TRUE(parse_args(3, argv));
-    EXPECT_EQ(diag.Has("T4", "parse_args(): use client port 9"), traced) << first;
-  }
   _MTrace_SetLevel("default", 2);
 }
 
@@ -599,18 +589,6 @@ TEST(StartUp, BadOptionsAndFailuresExitWithStatusOne) {
   ASSERT_FALSE(result.Messages("E").empty());
   EXPECT_EQ(result.Messages("E").back(), "MZorvaneTCPSocket::Run() Open() failed");
   EXPECT_NE(result.log.find("connect(127.0.0.1," + port + ") failed"), std::string::npos);
-
-  // The listener port is taken: the channel is open, the listener fails.
-  unsigned short taken = 0;
-  int holder = ListenLoopback(&taken);
-  int commands[2];
-  ASSERT_EQ(pipe(commands), 0);
-  result = RunServer({"-pw=" + std::to_string(commands[1]), "-ps=" + std::to_string(taken)}, {"MTRACE_LEVEL"},
-                     {commands[1]});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(CountDiagRecords(result.log, "E", "MZorvaneTCPSocket::Run() CreateSocket() failed"), 1);
-  EXPECT_NE(result.log.find("bind(0.0.0.0," + std::to_string(taken) + ") failed"), std::string::npos);
-  for (int fd : {commands[0], commands[1], holder}) close(fd);
 }
 
 // ---- the command processor fails ----

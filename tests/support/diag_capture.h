@@ -50,7 +50,7 @@ inline std::vector<std::string> DiagMessages(const std::string& stream, const st
   std::vector<DiagRecord> records(1);
   for (size_t start = 0, end = 0; start < stream.size(); start = end + 1) {
     end = std::min(stream.find('\n', start), stream.size());
-    if (ParseDiagRecord(stream.substr(start, end - start), &records.back())) records.emplace_back();
+    records.resize(records.size() + ParseDiagRecord(stream.substr(start, end - start), &records.back()));
   }
   records.pop_back();
   return DiagMessages(records, tag);
@@ -70,18 +70,12 @@ class DiagCapture {
 
   const std::vector<std::string>& Raw() const { return raw; }
   std::vector<DiagRecord> Records() const {
-    std::vector<DiagRecord> records;
-    for (const std::string& text : raw) {
-      DiagRecord record;
-      if (ParseDiagRecord(text, &record)) records.push_back(record);
-    }
+    std::vector<DiagRecord> records(1);
+    for (const std::string& text : raw) records.resize(records.size() + ParseDiagRecord(text, &records.back()));
+    records.pop_back();
     return records;
   }
   std::vector<std::string> Messages(const std::string& tag) const { return DiagMessages(Records(), tag); }
-  bool Has(const std::string& tag, const std::string& message) const {
-    std::vector<std::string> messages = Messages(tag);
-    return std::find(messages.begin(), messages.end(), message) != messages.end();
-  }
   void Clear() { raw.clear(); }
 
  private:
