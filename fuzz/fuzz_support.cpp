@@ -54,10 +54,11 @@ void ServerFixture::EndInput() {
   _MTrace_SetLevel("default", 0);
 }
 
-void TableModel::Clear() {
-  lists[0].clear();
-  lists[1].clear();
-  states.fill(MZorvaneTCPServer::kTidFree);
+void TableModel::Clear() {  // only listed tids are taken: cheaper than filling every state
+  for (std::vector<MZorvaneCmdCommand>& list : lists) {
+    for (const MZorvaneCmdCommand& record : list) states[static_cast<size_t>(record.tid)] = MZorvaneTCPServer::kTidFree;
+    list.clear();
+  }
 }
 
 void TableModel::Add(int tid, const std::string& command, bool background) {
