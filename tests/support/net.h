@@ -2,7 +2,6 @@
 #ifndef TEST_NET_H
 #define TEST_NET_H
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
