@@ -157,7 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_REQUIRE(ClientGot(&fixture, backlog, model.client_bytes, queued_before));
       // What the relay keeps: when it took nothing, only the piece's bytes need comparing.
       size_t from = going && model.client_bytes.empty() ? buffer.size() - std::min(piece, buffer.size()) : 0;
-      FUZZ_REQUIRE(buffer.size() == model.kept.size() && buffer.compare(from, std::string::npos, model.kept, from) == 0);
+      FUZZ_REQUIRE(buffer.size() == model.kept.size() &&
+                   buffer.compare(from, std::string::npos, model.kept, from) == 0);
       FUZZ_REQUIRE(model.table.Matches(probe, !going));
     }
   }

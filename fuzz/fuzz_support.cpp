@@ -22,7 +22,8 @@ ServerFixture& TheServerFixture(bool open_session) {
     _MTrace_SetLevel("default", 0);
     ServerFixture* created = new ServerFixture;
     int commands[2], connection[2];
-    FUZZ_REQUIRE(pipe2(commands, O_NONBLOCK) == 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, connection) == 0);
+    FUZZ_REQUIRE(pipe2(commands, O_NONBLOCK) == 0 &&
+                 socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, connection) == 0);
     created->probe.CmdClient().SetWriterPipeId(commands[1]);
     created->probe.CmdClient().SetReaderPipeId(commands[0]);  // never read: answers are handed over
     created->commands_read_end = commands[0];
@@ -68,12 +69,15 @@ void TableModel::Add(int tid, const std::string& command, bool background) {
 
 void TableModel::Free(int tid) {
   std::vector<MZorvaneCmdCommand>& list = lists[states[static_cast<size_t>(tid)] == MZorvaneTCPServer::kTidBackground];
-  list.erase(std::find_if(list.begin(), list.end(), [tid](const MZorvaneCmdCommand& record) { return record.tid == tid; }));
+  auto has_tid = [tid](const MZorvaneCmdCommand& record) { return record.tid == tid; };
+  list.erase(std::find_if(list.begin(), list.end(), has_tid));
   states[static_cast<size_t>(tid)] = MZorvaneTCPServer::kTidFree;
 }
 
 bool TableModel::Matches(MZorvaneTCPServerProbe& probe, bool whole) const {
-  auto same = [](const MZorvaneCmdCommand& a, const MZorvaneCmdCommand& b) { return a.tid == b.tid && a.command == b.command; };
+  auto same = [](const MZorvaneCmdCommand& a, const MZorvaneCmdCommand& b) {
+    return a.tid == b.tid && a.command == b.command;
+  };
   for (bool background : {false, true}) {
     const std::list<MZorvaneCmdCommand>& actual = probe.Commands(background);
     if (actual.size() != lists[background].size()) return false;

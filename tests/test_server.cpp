@@ -185,7 +185,9 @@ class ServerHarness {
   }
   int CommandFd() const { return command_fd; }
   std::string Log() const { return server.Stderr(); }
-  int CountLog(const std::string& tag, const std::string& message) const { return CountDiagRecords(Log(), tag, message); }
+  int CountLog(const std::string& tag, const std::string& message) const {
+    return CountDiagRecords(Log(), tag, message);
+  }
   bool WaitForLog(const std::string& tag, const std::string& message, int count = 1) {
     return WaitUntil([&] { return CountLog(tag, message) >= count; }, 5000);
   }
@@ -352,7 +354,8 @@ TEST_P(ServerOverLink, ProcessorGoingAwayEndsTheClientWithAnErrorLine) {
   ASSERT_TRUE(server.Answer("complete\nhalf"));
   server.CloseAnswers();
   EXPECT_EQ(UntilEnd(client), "complete\n" + Error(0, kUnavailable));  // an unfinished line is never relayed
-  EXPECT_EQ(GetParam() == Link::kTcp ? server.ReadRecord() : "", "");  // no "close" over a lost channel, which is closed
+  // No "close" over a lost channel, which is closed.
+  EXPECT_EQ(GetParam() == Link::kTcp ? server.ReadRecord() : "", "");
   ExpectChannelLost();
 }
 
@@ -447,7 +450,8 @@ TEST(CommandLine, EachOptionAsARow) {
   const std::string kNotAvailable = "Option not available!";
   const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> rows = {
       {{"-x"}, kNotAvailable, ""}, {{"-pz=1"}, kNotAvailable, ""}, {{"-ps"}, kNotAvailable, ""},
-      {{"-s5"}, kNotAvailable, ""}, {{"--coverage", "-t=2"}, kNotAvailable, ""}, {{"--help", "-t=2"}, kNotAvailable, ""},
+      {{"-s5"}, kNotAvailable, ""}, {{"--coverage", "-t=2"}, kNotAvailable, ""},
+      {{"--help", "-t=2"}, kNotAvailable, ""},
       {{"--version", "-t=2"}, kNotAvailable, ""}, {{"-t5"}, "pars_args(): " + kNotAvailable, ""},
       {{"-t=6"}, "parse_args(): invalid parameter -t=6", ""}, {{"-t=x"}, "parse_args(): invalid parameter -t=x", ""},
       {{"-pc="}, "parse_args(): invalid parameter -pc=", ""},

@@ -97,8 +97,10 @@ class ConnectedSocket : public ::testing::Test {
 // A client that vanished without a FIN or RST is found within about a minute.
 TEST_F(ConnectedSocket, AcceptedConnectionCarriesTheListenersKeepAliveTiming) {
   std::vector<int> values;
-  for (const auto& [level, name] : std::vector<std::pair<int, int>>{
-           {SOL_SOCKET, SO_KEEPALIVE}, {IPPROTO_TCP, TCP_KEEPIDLE}, {IPPROTO_TCP, TCP_KEEPINTVL}, {IPPROTO_TCP, TCP_KEEPCNT}}) {
+  for (const auto& [level, name] : std::vector<std::pair<int, int>>{{SOL_SOCKET, SO_KEEPALIVE},
+                                                                    {IPPROTO_TCP, TCP_KEEPIDLE},
+                                                                    {IPPROTO_TCP, TCP_KEEPINTVL},
+                                                                    {IPPROTO_TCP, TCP_KEEPCNT}}) {
     socklen_t length = sizeof(int);
     values.push_back(-1);
     getsockopt(sock.GetConnectionFD(), level, name, &values.back(), &length);
@@ -142,7 +144,8 @@ TEST_F(ConnectedSocket, PartialBulkSendKeepsTheRestAndReplyLinesQueueBehindIt) {
   const size_t kept = sock.GetNumUnwrittenBytes();
   ASSERT_GT(kept, 0u);
   ASSERT_LT(kept, bulk.size());
-  ASSERT_TRUE(sock.SendAck(0) && sock.SendReady(9999) && sock.SendData(5, "idle") && sock.SendError(12, "bad \"name\""));
+  ASSERT_TRUE(sock.SendAck(0) && sock.SendReady(9999) && sock.SendData(5, "idle"));
+  ASSERT_TRUE(sock.SendError(12, "bad \"name\""));
   ASSERT_TRUE(sock.BulkSend("raw\r\n", 5));
   const std::string replies = "0000\tack\r\n9999\tready\r\n0005\tdata idle\r\n0012\terror \"bad \"name\"\"\r\nraw\r\n";
   EXPECT_EQ(sock.GetNumUnwrittenBytes(), kept + replies.size());
