@@ -1,32 +1,73 @@
-// Shared harness of the fuzz targets: property checks, the server object set
-// up once with its client connection and command pipe, the transaction table
-// model, the reply-line and wire-record forms. Diagnostics are captured with
-// the tests' DiagCapture.
+// Shared harness of the fuzz targets: property checks, the server object's
+// seams, the server set up once with its client connection and command pipe,
+// the transaction table model and the reply and wire forms. Storage is reused
+// across inputs: under AddressSanitizer an allocation costs more than the
+// work it serves.
 #ifndef FUZZ_SUPPORT_H
 #define FUZZ_SUPPORT_H
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
+#include <list>
 #include <string>
 #include <vector>
 
 #include "diag_capture.h"
-#include "mzorvanecmdclient.h"
-#include "server_probe.h"
+#include "mzorvanetcpserver.h"
 
-// Ends the run with the property's text in the error log: libFuzzer keeps
-// the input that broke it.
+// Ends the run with the property's text in the error log: libFuzzer keeps the input.
 [[noreturn]] void PropertyViolated(const char* file, int line, const char* property);
-#define FUZZ_REQUIRE(condition)                                         \
-  do {                                                                  \
-    if (!(condition)) PropertyViolated(__FILE__, __LINE__, #condition); \
-  } while (0)
+#define FUZZ_REQUIRE(condition) \
+  ((condition) ? static_cast<void>(0) : PropertyViolated(__FILE__, __LINE__, #condition))
+
+using TidStates = std::array<uint8_t, MZorvaneTCPServer::kNumTids>;
+
+class MZorvaneTCPServerProbe {
+ public:
+  explicit MZorvaneTCPServerProbe(MZorvaneTCPServer* server) : server(*server) {}
+  MZorvaneTCPSocket& Socket() { return server.tcp_socket; }
+  MZorvaneCmdClient& CmdClient() { return server.cmd_client; }
+  std::list<MZorvaneCmdCommand>& Commands(bool background) {
+    return background ? server.background_commands : server.pending_commands;
+  }
+  const TidStates& States() const { return server.tid_states; }
+  bool SendClose() const { return server.send_close; }
+  bool AnalyseCommandLine(const std::string& line) { return server.analyse_command_line(line); }
+  bool AnalyseClientAnswer(std::string& buffer) { return server.analyse_client_answer(buffer); }
+  void AttachClient(int fd) { Socket().socket_fd = Socket().connection_fd = fd; }
+  // Client bytes as a read hands them on, without the read.
+  void ReceiveFromClient(const std::string& bytes) { Socket().CutLines(bytes.data(), bytes.size()); }
+  size_t ClientQueueSize() const { return server.tcp_socket.GetNumUnwrittenBytes(); }
+  // What waits for the client, from `from` on, is `expected` from `expected_from` on.
+  bool ClientQueueIs(const std::string& expected, size_t from = 0, size_t expected_from = 0) const {
+    const MZorvaneTCPSocket& socket = server.tcp_socket;
+    return socket.write_buffer.size() - socket.write_offset - from == expected.size() - expected_from &&
+           socket.write_buffer.compare(socket.write_offset + from, std::string::npos, expected, expected_from) == 0;
+  }
+  void DropClientQueue() { Socket().write_buffer.clear(), Socket().write_offset = 0; }
+  // The state the server gives itself before it serves the next client.
+  void StartConnection() {
+    server.reset_transactions();
+    server.answer_scanned = 0;
+    server.client_backlog_high = server.command_backlog_high = false;
+  }
+  // As the server adds one: in a spare record, which a ready gives back to the spares.
+  void AddTransaction(int tid, const std::string& command, bool background) {
+    auto record = server.spare_record();
+    record->tid = static_cast<short>(tid);
+    record->command = command;
+    Commands(background).splice(Commands(background).end(), server.spare_commands, record);
+    server.tid_states[static_cast<size_t>(tid)] =
+        background ? MZorvaneTCPServer::kTidBackground : MZorvaneTCPServer::kTidPending;
+  }
+
+ private:
+  MZorvaneTCPServer& server;
+};
 
 // A server whose client connection is one end of a socket pair (client_end
-// the other) and whose command channel writes to a pipe (commands_read_end
-// the other end); the answers are handed to the relay directly. Trace level
-// 0; diagnostics are captured.
+// the other) and whose command channel writes to a pipe (commands_read_end);
+// answers are handed to the relay directly. Diagnostics are captured.
 struct ServerFixture {
   MZorvaneTCPServer server;
   MZorvaneTCPServerProbe probe{&server};
@@ -34,44 +75,31 @@ struct ServerFixture {
   int client_end = -1;
   int commands_read_end = -1;
 
-  // Reads exactly `count` bytes that the server wrote to the client (they are there already).
-  std::string ReadClient(size_t count);
-  // True when nothing more was written to the client.
-  bool ClientQuiet();
-  // Ends the input: empties the table, the queues and the log, trace level 0.
-  void EndInput();
+  // The error records captured since the last Clear; the last one holds `message` unless it is null.
+  bool Errors(size_t count, const char* message = nullptr) const;
+  void OpenSession();  // "open" is the one record written
+  void EndInput();     // empties the table, the queues and the log; trace level 0
 };
-ServerFixture& TheServerFixture();
+ServerFixture& TheServerFixture(bool open_session);
 
 // The transaction table as a target expects it.
-struct TableRecord {
-  int tid;
-  std::string command;
-};
-class TableModel {
- public:
-  void Add(int tid, const std::string& command, bool background_transaction);
-  void Free(int tid);  // frees `tid` and drops its record
+struct TableModel {
+  std::vector<MZorvaneCmdCommand> lists[2];  // pending, background
+  TidStates states{};
+
+  void Clear();
+  void Add(int tid, const std::string& command, bool background);
+  void Free(int tid);
   bool IsFree(int tid) const { return states[static_cast<size_t>(tid)] == MZorvaneTCPServer::kTidFree; }
-  bool Matches(MZorvaneTCPServerProbe& probe) const;
-
-  std::vector<TableRecord> pending;
-  std::vector<TableRecord> background;
-
- private:
-  std::array<uint8_t, MZorvaneTCPServer::kNumTids> states{};
+  // The list sizes match; with `whole`, every record and state too.
+  bool Matches(MZorvaneTCPServerProbe& probe, bool whole) const;
 };
 
-// DDDD TAB then ack, ready, "data TEXT" or "error "TEXT"", then CR LF; the text holds no CR or LF.
-bool IsReplyLine(const std::string& line);
-// Splits bytes into lines that each end in CR LF; false if bytes are left.
-bool SplitReplyLines(const std::string& bytes, std::vector<std::string>* lines);
-// The reply line for `tid` with `body` (ack, ready, data ..., error "...").
-std::string ReplyLine(int tid, const std::string& body);
-
-// The wire form: 16-bit big-endian id, text without 0x00, 0x00.
-std::string WireRecord(int tid, const std::string& text);
-// Splits bytes into wire records; false if an incomplete record is left.
-bool SplitWireRecords(const std::string& bytes, std::vector<MZorvaneCmdCommand>* records);
+struct Digits { char text[8]; };
+Digits FourDigits(int n);
+// Appends the reply line: four digits of tid, TAB, the parts, CR LF.
+void AppendReply(std::string* out, int tid, const char* a, const char* b = "", const char* c = "");
+// Appends the wire record: 16-bit big-endian tid, the parts, 0x00.
+void AppendWire(std::string* out, int tid, const char* a, size_t length, const char* b = "");
 
 #endif

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,12 +32,10 @@ enum class Link { kTcp, kPipes };
 // and writes answers to processor_out (over TCP, two descriptors of one socket).
 class CmdClientTest : public ::testing::Test {
  protected:
-  void SetUp() override { _MTrace_SetLevel("default", 5); }
   void TearDown() override {
     FinishAnswerer();
     client.Close();
     for (int* fd : {&processor_in, &processor_out, &client_writer, &client_reader, &listener}) CloseFd(fd);
-    _MTrace_SetLevel("default", 2);
   }
 
   void Connect(Link link) {
@@ -46,17 +43,14 @@ class CmdClientTest : public ::testing::Test {
     if (tcp) {
       unsigned short port = 0;
       listener = ListenLoopback(&port);
-      ASSERT_GE(listener, 0);
-      ASSERT_EQ(client.Open(port), 1);
+      ASSERT_TRUE(listener >= 0 && client.Open(port) == 1);
       processor_in = AcceptWithin(listener);
       ASSERT_GE(processor_in, 0);
       processor_out = dup(processor_in);
       return;
     }
-    int commands[2];
-    int answers[2];
-    ASSERT_EQ(pipe(commands), 0);
-    ASSERT_EQ(pipe(answers), 0);
+    int commands[2], answers[2];
+    ASSERT_TRUE(pipe(commands) == 0 && pipe(answers) == 0);
     processor_in = commands[0];
     client_writer = commands[1];
     client_reader = answers[0];
@@ -67,9 +61,8 @@ class CmdClientTest : public ::testing::Test {
   }
 
   void OpenSessionSeenByProcessor() {
-    ASSERT_EQ(client.OpenSession(), 1);
     std::string received;
-    ASSERT_TRUE(ReadExactly(processor_in, kOpenWire.size(), &received));
+    ASSERT_TRUE(client.OpenSession() == 1 && ReadExactly(processor_in, kOpenWire.size(), &received));
     ASSERT_EQ(received, kOpenWire);
   }
 
@@ -79,10 +72,7 @@ class CmdClientTest : public ::testing::Test {
   void StartAnswerer(size_t count, const std::vector<std::string>& chunks, bool hang_up) {
     answerer = std::thread([this, count, chunks, hang_up] {
       ReadExactly(processor_in, count, &received_by_processor, 10000);
-      for (const std::string& chunk : chunks) {
-        usleep(50000);
-        WriteAll(processor_out, chunk);
-      }
+      for (const std::string& chunk : chunks) usleep(50000), WriteAll(processor_out, chunk);
       for (int pause = 0; pause < 500 && !hang_up && !wait_over; ++pause) usleep(10000);
       if (tcp) shutdown(processor_out, SHUT_WR);
       if (!tcp) CloseFd(&processor_out);
@@ -113,8 +103,6 @@ class CmdClientTest : public ::testing::Test {
     if (hang_up) errors.push_back(tcp ? "MZorvaneCmdClient::FillReadBuffer(): read() returned 0" : kPipeEndError);
     if (!closed) errors.push_back(kNoAnswerError + "0 seconds");
     EXPECT_EQ(diag.Messages("E"), errors);
-    EXPECT_EQ(diag.Has("T2", "fill_read_buffer() abort"), hang_up);
-    EXPECT_EQ(diag.Has("T1", "CloseSession(): close session done ..."), closed);
     // A socket that failed or gave up must be opened anew; a pipe at its end cannot be.
     EXPECT_EQ(client.IsSocketLost(), tcp && (hang_up || !closed));
     EXPECT_EQ(client.IsPipeBroken(), !tcp && hang_up);
@@ -123,11 +111,7 @@ class CmdClientTest : public ::testing::Test {
   DiagCapture diag;
   MZorvaneCmdClient client;
   bool tcp = true;
-  int listener = -1;
-  int processor_in = -1;
-  int processor_out = -1;
-  int client_writer = -1;
-  int client_reader = -1;
+  int listener = -1, processor_in = -1, processor_out = -1, client_writer = -1, client_reader = -1;
   std::thread answerer;
   std::atomic<bool> wait_over{false};
   std::string received_by_processor;
@@ -183,7 +167,6 @@ TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
                              Bytes({0x02, 0x03}) + "abort 12345" + '\0';
   EXPECT_EQ(client.WriteBuffer(), queued);
   ASSERT_TRUE(client.FlushCommandBuffer());
-  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer(): Send '..abort...abort 0012...abort 12345.'"));
   std::string received;
   ASSERT_TRUE(ReadExactly(processor_in, queued.size(), &received));
   EXPECT_EQ(received, queued);
@@ -206,7 +189,6 @@ TEST_F(CmdClientTest, PipeReadsTakeAtMostThePipeSizeAndEndOfFileFails) {
   CloseFd(&processor_out);
   EXPECT_EQ(client.FillReadBuffer(), 1);
   EXPECT_EQ(client.ReadBuffer(), Bytes({'a', 'b', 0x01, 0x00}));
-  EXPECT_TRUE(diag.Has("T5", "FillReadBuffer(): received (cnt=4) 'ab..' "));
   EXPECT_EQ(client.FillReadBuffer(), 1);
   EXPECT_EQ(client.FillReadBuffer(), 0);
   EXPECT_EQ(client.ReadBuffer(), Bytes({'a', 'b', 0x01, 0x00, 'c', 'd'}));
@@ -222,10 +204,6 @@ class CmdClientOverLink : public CmdClientTest, public ::testing::WithParamInter
     ASSERT_NO_FATAL_FAILURE(Connect(GetParam()));
   }
 };
-
-TEST_P(CmdClientOverLink, CloseDropsTextAndOtherMarkersBeforeTheAnswer) {
-  ExpectCloseSession("one\n" + Bytes({0x00, 0x00, 0x05}) + "two\n" + kCloseAnswer, {}, false, true, "");
-}
 
 // Every complete marker goes in one poll: one a poll would take 30 s here.
 TEST_P(CmdClientOverLink, CloseConsumesABacklogOfMarkersAtOnce) {
@@ -256,9 +234,6 @@ TEST_P(CmdClientOverLink, PartialWriteLeavesTheRestQueuedForTheClose) {
   const size_t left = client.GetNumUnwrittenCommands();
   ASSERT_GT(left, 0u);
   EXPECT_TRUE(client.WriteBuffer() == wire.substr(wire.size() - left)) << "bytes lost or out of order";
-  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer(): Want to send '..x" + std::string(97, 'x') + "'"));
-  EXPECT_TRUE(diag.Has("T5", "FlushCommandBuffer: sent " + std::to_string(wire.size() - left) + " bytes of " +
-                                 std::to_string(wire.size())));
   StartAnswerer(wire.size() + kCloseWire.size(), {kCloseAnswer}, false);
   EXPECT_TRUE(client.CloseSession(true));
   FinishAnswerer();
@@ -282,8 +257,7 @@ TEST_P(CmdClientOverLink, WriteToAGoneProcessorFailsWithoutASignal) {
                                 : "FlushOutputBuffer: Error writing over pipe Broken pipe write_len=-1";
   ASSERT_FALSE(diag.Messages("E").empty());
   EXPECT_EQ(diag.Messages("E").back().substr(0, error.size()), error);
-  sigset_t pending;
-  sigset_t mask;
+  sigset_t pending, mask;
   sigpending(&pending);
   pthread_sigmask(SIG_SETMASK, nullptr, &mask);
   EXPECT_EQ(sigismember(&pending, SIGPIPE) + sigismember(&mask, SIGPIPE), 0) << "SIGPIPE pending or left blocked";

@@ -42,10 +42,4 @@ TEST(CmdCommand, UnserializeRejectsShortInputAndMissingTerminator) {
   EXPECT_EQ(record.command, "keep");
 }
 
-TEST(CmdCommand, TraceRenderingHidesOnlyControlBytes) {
-  std::string bytes = "\x7f\x1f \x80\xff" "a" + Record("\x00\x0c" "autoinfo");
-  RenderWireForTrace(&bytes);
-  EXPECT_EQ(bytes, ".. \x80\xff" "a..autoinfo.");
-}
-
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "diag_capture.h"
 #include "errtrace.h"
@@ -33,8 +34,9 @@ TEST_F(SupportLibrary, TraceLevelGatesTracesAndTheirArguments) {
   _MTrace_SetLevel("default", 5);
   MTRACE(5, "five");
   EXPECT_EQ(capture.Messages("T5"), std::vector<std::string>{"five"});
-  EXPECT_EQ(MTrace_GetLevel("default"), 5);
   EXPECT_TRUE(_MTrace_TestLevel("default", 5));
+  _MTrace_SetLevel("other", 4);  // a channel of its own
+  EXPECT_EQ(std::make_pair(MTrace_GetLevel("other"), MTrace_GetLevel("default")), std::make_pair(4, 5));
 }
 
 TEST_F(SupportLibrary, RecordFormatIsOneLineWithLocation) {

@@ -36,17 +36,6 @@ inline bool ParseDiagRecord(const std::string& text, DiagRecord* record) {
   return true;
 }
 
-// The well-formed records among the lines of a stream.
-inline std::vector<DiagRecord> ParseDiagRecords(const std::string& stream) {
-  std::vector<DiagRecord> records;
-  for (size_t start = 0, end = 0; start < stream.size(); start = end + 1) {
-    end = std::min(stream.find('\n', start), stream.size());
-    DiagRecord record;
-    if (ParseDiagRecord(stream.substr(start, end - start), &record)) records.push_back(record);
-  }
-  return records;
-}
-
 // Messages of the records with this tag ("E", "T1", ...), oldest first.
 inline std::vector<std::string> DiagMessages(const std::vector<DiagRecord>& records, const std::string& tag) {
   std::vector<std::string> messages;
@@ -56,8 +45,15 @@ inline std::vector<std::string> DiagMessages(const std::vector<DiagRecord>& reco
   return messages;
 }
 
+// The same among the lines of a stream.
 inline std::vector<std::string> DiagMessages(const std::string& stream, const std::string& tag) {
-  return DiagMessages(ParseDiagRecords(stream), tag);
+  std::vector<DiagRecord> records(1);
+  for (size_t start = 0, end = 0; start < stream.size(); start = end + 1) {
+    end = std::min(stream.find('\n', start), stream.size());
+    records.resize(records.size() + ParseDiagRecord(stream.substr(start, end - start), &records.back()));
+  }
+  records.pop_back();
+  return DiagMessages(records, tag);
 }
 
 inline int CountDiagRecords(const std::string& stream, const std::string& tag, const std::string& message) {
@@ -74,18 +70,12 @@ class DiagCapture {
 
   const std::vector<std::string>& Raw() const { return raw; }
   std::vector<DiagRecord> Records() const {
-    std::vector<DiagRecord> records;
-    for (const std::string& text : raw) {
-      DiagRecord record;
-      if (ParseDiagRecord(text, &record)) records.push_back(record);
-    }
+    std::vector<DiagRecord> records(1);
+    for (const std::string& text : raw) records.resize(records.size() + ParseDiagRecord(text, &records.back()));
+    records.pop_back();
     return records;
   }
   std::vector<std::string> Messages(const std::string& tag) const { return DiagMessages(Records(), tag); }
-  bool Has(const std::string& tag, const std::string& message) const {
-    std::vector<std::string> messages = Messages(tag);
-    return std::find(messages.begin(), messages.end(), message) != messages.end();
-  }
   void Clear() { raw.clear(); }
 
  private:

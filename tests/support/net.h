@@ -2,7 +2,6 @@
 #ifndef TEST_NET_H
 #define TEST_NET_H
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -26,12 +25,8 @@ inline void CloseFd(int* fd) {
   *fd = -1;
 }
 
-inline sockaddr_in Ipv4Address(const char* ip, unsigned short port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &address.sin_addr);
-  return address;
+inline sockaddr_in LoopbackAddress(unsigned short port) {
+  return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 // A listening socket on 127.0.0.1 on *port, or on a port the kernel chose
@@ -41,7 +36,7 @@ inline int ListenLoopback(unsigned short* port) {
   if (fd < 0) return -1;
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in address = Ipv4Address("127.0.0.1", *port);
+  sockaddr_in address = LoopbackAddress(*port);
   socklen_t length = sizeof(address);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 16) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -63,7 +58,7 @@ inline unsigned short FreeLoopbackPort() {
 // Connects to 127.0.0.1:port, retrying until timeout_ms has passed; -1 on failure.
 inline int ConnectLoopback(unsigned short port, int timeout_ms = 3000) {
   long long deadline = NowMs() + timeout_ms;
-  sockaddr_in address = Ipv4Address("127.0.0.1", port);
+  sockaddr_in address = LoopbackAddress(port);
   for (;;) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
@@ -128,16 +123,6 @@ inline bool ReadExactly(int fd, size_t count, std::string* out, int timeout_ms =
   return true;
 }
 
-// Reads until the text read so far ends with `suffix`.
-inline std::string ReadUntil(int fd, const std::string& suffix, int timeout_ms = 3000) {
-  long long deadline = NowMs() + timeout_ms;
-  std::string text;
-  while (text.size() < suffix.size() || text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    if (ReadOnce(fd, &text, 1, deadline) <= 0) break;
-  }
-  return text;
-}
-
 // Reads whatever arrives until nothing has come for quiet_ms.
 inline std::string ReadAvailable(int fd, int quiet_ms = 100) {
   std::string text;
@@ -152,15 +137,6 @@ inline bool ReadToEof(int fd, std::string* out, int timeout_ms = 3000) {
   ssize_t n = 1;
   while (n > 0) n = ReadOnce(fd, out, 65536, deadline);
   return n == 0 || errno == ECONNRESET;
-}
-
-// Ends a connection in order: shuts down writing, reads to end of stream, closes.
-inline void HangUp(int* fd, int timeout_ms = 5000) {
-  if (*fd < 0) return;
-  shutdown(*fd, SHUT_WR);
-  std::string rest;
-  ReadToEof(*fd, &rest, timeout_ms);
-  CloseFd(fd);
 }
 
 // Sends from `sent` on while the socket takes the bytes within timeout_ms;

@@ -27,16 +27,6 @@ bool WaitUntil(Condition done, int timeout_ms = 5000) {
   return false;
 }
 
-// A field of /proc/PID/status as a number (VmRSS in kB); -1 if unknown.
-inline long ProcStatusField(pid_t pid, const char* field) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-  std::string prefix = std::string(field) + ":";
-  for (std::string line; std::getline(file, line);) {
-    if (line.compare(0, prefix.size(), prefix) == 0) return atol(line.c_str() + prefix.size());
-  }
-  return -1;
-}
-
 // The names in a directory, "." and ".." left out.
 inline std::vector<std::string> DirectoryEntries(const std::string& path) {
   std::vector<std::string> names;
@@ -51,12 +41,6 @@ inline std::vector<std::string> DirectoryEntries(const std::string& path) {
 
 class ChildProcess {
  public:
-  // The status as a shell gives it: exit code, or 128 + signal.
-  static int StatusOf(int raw) {
-    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-    return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
-  }
-
   ChildProcess() = default;
   ~ChildProcess() {
     Stop(SIGKILL, 2000);
@@ -102,14 +86,13 @@ class ChildProcess {
     return pid > 0;
   }
 
-  pid_t Pid() const { return pid; }
-
   bool Running() {
     if (pid <= 0) return false;
     int raw = 0;
     pid_t done = waitpid(pid, &raw, WNOHANG);
     if (done == 0) return true;
-    exit_status = done == pid ? StatusOf(raw) : -1;
+    // The status as a shell gives it: exit code, or 128 + signal.
+    exit_status = done != pid ? -1 : WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
     pid = -1;
     return false;
   }
@@ -143,11 +126,6 @@ class ChildProcess {
     if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) return -1;
     return static_cast<long>(used.tv_sec) * 1000 + used.tv_nsec / 1000000;
   }
-
-  // A field of /proc/PID/status in kB (VmRSS, VmHWM); -1 if unknown.
-  long StatusKb(const char* field) const { return ProcStatusField(pid, field); }
-
-  int OpenFdCount() const { return static_cast<int>(DirectoryEntries("/proc/" + std::to_string(pid) + "/fd").size()); }
 
  private:
   pid_t pid = -1;
