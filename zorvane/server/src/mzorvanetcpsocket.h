@@ -45,7 +45,10 @@ class MZorvaneTCPSocket {
   bool BulkSend(const char* data, unsigned count);
   // Relayed text that reply lines follow at once is queued, never written
   // directly; WriteQueuedBulk then makes the one write that BulkSend would
-  // have made for it, for the text and all queued behind it.
+  // have made for it, for the text and all queued behind it. Measured with
+  // bench/run --instructions (before link-time optimisation): 1,898 against
+  // 2,192 instructions per sequential transaction when the ready lines were
+  // left to the loop's next write, 1,088 against 1,099 at 256 in flight.
   void QueueBulk(const char* data, size_t count);
   bool WriteQueuedBulk();
   bool SendAck(int tid);
