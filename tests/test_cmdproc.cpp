@@ -75,6 +75,7 @@ TEST(CmdProcListening, AnswersAreExact) {
       {15, "frobnicate now", "unknown command: frobnicate\n"},
       {17, "", "unknown command: \n"},
       {18, "sleep 1.2.3", "sleep: invalid seconds: 1.2.3\n"},
+      {25, "sleep 0", ""}, {26, "sleep 1000001", "sleep: invalid seconds: 1000001\n"},
       {19, "preview 0", "preview: invalid seconds: 0\n"},
       {20, "autoinfo 1 2", "usage: autoinfo [SECONDS]\n"},
       {21, "abort 0042", "abort: transaction 0042 is not running\n"},

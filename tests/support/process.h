@@ -104,6 +104,7 @@ class ChildProcess {
   }
 
   // Sends `signal`, waits, then SIGKILL; returns the status as WaitExit does.
+  void Signal(int signal_number) { kill(pid, signal_number); }
   int Stop(int signal_number = 15, int timeout_ms = 5000) {
     if (!Running()) return exit_status;
     kill(pid, signal_number);
