@@ -19,12 +19,6 @@ namespace {
 const char kProcessor[] = ZORVANE_CMDPROC_BIN;
 constexpr int kTimeoutMs = 10000;
 
-std::string Record(unsigned id, const std::string& text) {
-  return std::string{static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)} + text + '\0';
-}
-
-std::string Marker(unsigned id) { return std::string{'\0', static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)}; }
-
 TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
   const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
       {{}, 2, "missing --listen or --spawn"},
@@ -86,7 +80,7 @@ TEST(CmdProcListening, AnswersAreExact) {
   };
   for (const auto& [id, command, answer] : cases) {
     std::string got;
-    ASSERT_TRUE(WriteAll(fd, Record(id, command)));
+    ASSERT_TRUE(WriteAll(fd, WireRecord(id, command)));
     ReadExactly(fd, answer.size() + 3, &got, kTimeoutMs);
     EXPECT_TRUE(got == answer + Marker(id)) << command << ": " << ::testing::PrintToString(got.substr(0, 80));
   }
