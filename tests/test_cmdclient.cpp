@@ -110,6 +110,10 @@ TEST_F(CmdClientTest, RejectsWhatItCannotUseAndKeepsThePreviousValue) {
 // sends nothing and drops what both buffers held.
 TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
   ASSERT_NO_FATAL_FAILURE(Connect(Link::kTcp));
+  int nodelay = 0;
+  socklen_t length = sizeof(nodelay);
+  ASSERT_EQ(getsockopt(client.GetWriterFD(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &length), 0);
+  EXPECT_EQ(nodelay, 1);  // a command leaves at once, not when the previous one is acknowledged
   EXPECT_EQ(client.SendCommand(MZorvaneCmdCommand(1, "status")), 0);
   EXPECT_EQ(client.SendAbort(1, 2), 0);
   EXPECT_FALSE(client.CloseSession(true));
