@@ -21,7 +21,8 @@ TEST_F(SupportLibrary, TraceLevelGatesTracesAndTheirArguments) {
   int evaluated = 0;
   auto argument = [&evaluated] { return ++evaluated; };
 
-  _MTrace_SetLevel("default", 0);
+  _MTrace_SetLevel("default", -1);  // taken as 0
+  EXPECT_EQ(MTrace_GetLevel("default"), 0);
   MTRACE(1, "off %d", argument());
   EXPECT_TRUE(capture.Raw().empty());
   EXPECT_EQ(evaluated, 0);
