@@ -25,13 +25,6 @@ namespace {
 
 // ---- the harness ----
 
-enum class Link { kTcp, kPipes };
-constexpr Link kBothLinks[] = {Link::kTcp, Link::kPipes};
-std::string LinkName(const ::testing::TestParamInfo<Link>& info) { return info.param == Link::kTcp ? "Tcp" : "Pipes"; }
-
-// The end-of-transaction marker of the answer stream.
-std::string Marker(unsigned tid) { return {'\0', static_cast<char>(tid >> 8), static_cast<char>(tid & 0xFF)}; }
-
 // Reply lines as the client receives them.
 std::string ReplyLine(int tid, const std::string& text) {
   char digits[8];
@@ -76,12 +69,12 @@ std::string UntilEnd(int fd) {
   return text;
 }
 
-class ServerHarness {
- public:
-  ~ServerHarness() { server.Stop(), processor.Stop(), CloseProcessor(); }
+// The server and the command processor: the test plays it (Start) or runs the real one.
+struct ServerHarness {
+  ~ServerHarness() { process.Stop(), processor.Stop(), CloseProcessor(); }
 
   // Starts the server and takes the processor's side of the channel.
-  bool Start(Link link, const std::vector<std::string>& env = {"MTRACE_LEVEL=2"}) {
+  bool Start(Link link) {
     server_port = FreeLoopbackPort();
     std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port)};
     int listen_fd = -1;
@@ -97,39 +90,34 @@ class ServerHarness {
       command_fd = commands[0];
       answer_fd = answers[1];
       child_ends = {commands[1], answers[0]};
-      argv.push_back("-pw=" + std::to_string(commands[1]));
-      argv.push_back("-pr=0");  // descriptor 0 is a reader like any other
+      argv.insert(argv.end(), {"-pw=" + std::to_string(commands[1]), "-pr=0"});  // 0 is a reader like any other
       channel = "commands to pipe " + std::to_string(commands[1]) + ", answers from pipe 0";
     }
-    bool started = server.Start(argv, env, child_ends, link == Link::kPipes ? child_ends[1] : -1);
+    bool started = process.Start(argv, {"MTRACE_LEVEL=2"}, child_ends, link == Link::kPipes ? child_ends[1] : -1);
     for (int& fd : child_ends) CloseFd(&fd);
-    if (link == Link::kTcp) {
-      command_fd = started ? AcceptWithin(listen_fd, 5000) : -1;
-      answer_fd = dup(command_fd);
-      CloseFd(&listen_fd);
-    }
+    if (started && link == Link::kTcp) TakeConnection(&listen_fd);
+    CloseFd(&listen_fd);
     return started && command_fd >= 0;
+  }
+
+  // The played processor over TCP accepts the server's connection.
+  void TakeConnection(int* listen_fd) {
+    command_fd = AcceptWithin(*listen_fd, 5000);
+    answer_fd = dup(command_fd);
+    CloseFd(listen_fd);
   }
 
   // Starts the real processor listening and the server connecting to it.
   bool StartWithProcessor() {
     server_port = FreeLoopbackPort();
     processor_port = FreeLoopbackPort();
-    return StartProcessor() && server.Start({ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port),
+    return StartProcessor() && process.Start({ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port),
                                              "-pc=" + std::to_string(processor_port)}, {"MTRACE_LEVEL=2"});
   }
   bool StartProcessor() {
     if (!processor.Start({ZORVANE_CMDPROC_BIN, "--listen", std::to_string(processor_port)})) return false;
     int probe = ConnectLoopback(processor_port, 5000);  // the processor sees it end and listens again
     return probe >= 0 && close(probe) == 0;
-  }
-
-  // The played processor over TCP listens again on its port; the server
-  // connects when the next client comes.
-  int ListenAgain() { return ListenLoopback(&processor_port); }
-  void TakeConnection(int listen_fd) {
-    command_fd = AcceptWithin(listen_fd, 5000);
-    answer_fd = dup(command_fd);
   }
 
   // Connects a client and reads the ready line of its session; -1 on failure.
@@ -155,58 +143,39 @@ class ServerHarness {
   }
 
   // The next command record the server sent, as "tid:text"; "" on timeout.
-  std::string ReadRecord(int timeout_ms = 3000) {
-    std::string id;
-    if (!ReadExactly(command_fd, 2, &id, timeout_ms)) return "";
-    unsigned tid = static_cast<unsigned char>(id[0]) * 256u + static_cast<unsigned char>(id[1]);
-    std::string text;
-    while (ReadExactly(command_fd, 1, &text, timeout_ms) && text.back() != '\0') {
+  std::string ReadRecord() {
+    std::string bytes;
+    while ((bytes.size() < 3 || bytes.back() != '\0') && ReadExactly(command_fd, 1, &bytes)) {
     }
-    if (text.empty() || text.back() != '\0') return "";
-    text.pop_back();
-    return std::to_string(tid) + ":" + text;
+    if (bytes.size() < 3 || bytes.back() != '\0') return "";
+    unsigned tid = static_cast<unsigned char>(bytes[0]) * 256u + static_cast<unsigned char>(bytes[1]);
+    return std::to_string(tid) + ":" + bytes.substr(2, bytes.size() - 3);
   }
 
   bool Answer(const std::string& bytes) { return WriteAll(answer_fd, bytes); }
 
   void CloseProcessor() { CloseFd(&answer_fd), CloseFd(&command_fd); }
 
-  // Stops answering but goes on reading commands.
-  void CloseAnswers() {
-    shutdown(answer_fd, SHUT_WR);  // a socket; closing the last descriptor of a pipe's end is enough
-    CloseFd(&answer_fd);
-  }
-
-  void KillProcessor() { processor.Stop(SIGKILL); }
-  ChildProcess& Process() { return server; }
-  // The start-up record's account of where the server listens and how it reaches the processor.
-  std::string StartRecord() const {
-    return "MZorvaneTCPServer::Run(): listening on 0.0.0.0:" + std::to_string(server_port) + ", " + channel;
-  }
-  int CommandFd() const { return command_fd; }
-  std::string Log() const { return server.Stderr(); }
   int CountLog(const std::string& tag, const std::string& message) const {
-    return CountDiagRecords(Log(), tag, message);
+    return CountDiagRecords(process.Stderr(), tag, message);
   }
   bool WaitForLog(const std::string& tag, const std::string& message, int count = 1) {
     return WaitUntil([&] { return CountLog(tag, message) >= count; }, 5000);
   }
 
- private:
-  ChildProcess server, processor;
+  ChildProcess process, processor;  // the server, the real processor
   unsigned short server_port = 0, processor_port = 0;
   std::string channel;  // how Start told the server to reach the played processor
   int command_fd = -1;  // the played processor reads commands here
   int answer_fd = -1;   // and writes answers here (over TCP a duplicate of the same socket)
 };
 
-enum class Processor { kPlayed, kReal };
-
-// A server with one client connected; the test starts both.
+// A server with one client connected; the test starts the server and hands
+// Open whether it started.
 class ServedClient : public ::testing::Test {
  protected:
-  void Open(Link link, Processor processor = Processor::kPlayed) {
-    ASSERT_TRUE(processor == Processor::kReal ? server.StartWithProcessor() : server.Start(link));
+  void Open(bool started) {
+    ASSERT_TRUE(started);
     client = server.ConnectClient();
     ASSERT_GE(client, 0);
   }
@@ -243,12 +212,12 @@ const char kLost[] = "MZorvaneTCPServer::Run(): command processor lost, reconnec
 
 class ServerOverLink : public ServedClient, public ::testing::WithParamInterface<Link> {
  protected:
-  void SetUp() override { Open(GetParam()); }
+  void SetUp() override { Open(server.Start(GetParam())); }
   // A lost TCP channel is opened again later; a pipe at its end ends the server with status 1.
   void ExpectChannelLost() {
     int status = -1;
-    EXPECT_TRUE(GetParam() == Link::kTcp ? server.WaitForLog("E", kLost) && server.Process().Running()
-                                         : server.Process().WaitExit(5000, &status) && status == 1);
+    EXPECT_TRUE(GetParam() == Link::kTcp ? server.WaitForLog("E", kLost) && server.process.Running()
+                                         : server.process.WaitExit(5000, &status) && status == 1);
     EXPECT_EQ(server.CountLog("E", "MZorvaneTCPServer::Run(): command processor pipe closed, exiting"),
               GetParam() == Link::kPipes ? 1 : 0);
   }
@@ -313,7 +282,6 @@ TEST_P(ServerOverLink, TerminationEndsOnlyTheClientWithoutClose) {
   EXPECT_TRUE(server.WaitForLog("T1", "aborting connection"));
   CloseFd(&client);
   client = server.ConnectClient();  // no "close" came first: the next record is "open"
-  ASSERT_GE(client, 0);
   server.ExpectForwarded(client, "1 x\n", {"1:x"});
 }
 
@@ -326,14 +294,14 @@ TEST_P(ServerOverLink, LinesBehindADotAreStillHandled) {
   EXPECT_EQ(UntilEnd(client), Ack(29) + Data(29, "idle") + Ready(29) + Ack(30) + Ack(31));
   CloseFd(&client);
   client = server.ConnectClient();
-  ASSERT_GE(client, 0);
   server.ExpectForwarded(client, "30 x\n", {"30:x"});  // the id is free in the next connection
 }
 
 // The journal tells where the server listens, how it reaches the processor, and who came.
 TEST_P(ServerOverLink, SecondClientIsRefusedAndTheFirstGoesOn) {
   server.ExpectForwarded(client, "8 slow\n", {"8:slow"});
-  EXPECT_EQ(server.CountLog("T2", server.StartRecord()), 1);
+  EXPECT_EQ(server.CountLog("T2", "MZorvaneTCPServer::Run(): listening on 0.0.0.0:" +
+                                          std::to_string(server.server_port) + ", " + server.channel), 1);
   EXPECT_EQ(server.CountLog("T2", "MZorvaneTCPSocket::OpenConnection(): accepted client " + LocalEnd(client)), 1);
   for (int i = 0; i < 3; ++i) {
     int second = server.ConnectRaw();
@@ -352,7 +320,9 @@ TEST_P(ServerOverLink, SecondClientIsRefusedAndTheFirstGoesOn) {
 TEST_P(ServerOverLink, ProcessorGoingAwayEndsTheClientWithAnErrorLine) {
   server.ExpectForwarded(client, "4 x\n", {"4:x"});
   ASSERT_TRUE(server.Answer("complete\nhalf"));
-  server.CloseAnswers();
+  // Stops answering but goes on reading commands.
+  shutdown(server.answer_fd, SHUT_WR);  // a socket; closing the last descriptor of a pipe's end is enough
+  CloseFd(&server.answer_fd);
   EXPECT_EQ(UntilEnd(client), "complete\n" + Error(0, kUnavailable));  // an unfinished line is never relayed
   // No "close" over a lost channel, which is closed.
   EXPECT_EQ(GetParam() == Link::kTcp ? server.ReadRecord() : "", "");
@@ -377,26 +347,27 @@ TEST_P(ServerOverLink, ProcessorThatStopsReadingHoldsBackOnlyThisClient) {
   for (int tid = 1; tid <= 300; ++tid) {
     std::string text(60000, static_cast<char>('a' + tid % 26));
     requests += std::to_string(tid) + " " + text + "\n";
-    wire += std::string{static_cast<char>(tid >> 8), static_cast<char>(tid & 0xFF)} + text + '\0';
+    wire += WireRecord(tid, text);
   }
   size_t sent = SendWhileTaken(client, requests, 0, 300);
   EXPECT_LT(sent, requests.size());
   ReadAvailable(client, 300);
-  EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "held back";  // a spinning loop burns about 1000
+  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "held back";  // a spinning loop burns about 1000
   int second = server.ConnectRaw();
   EXPECT_EQ(UntilEnd(second), kRefusal);
   CloseFd(&second);
-  EXPECT_TRUE(SameBytes(ReadWhileSending(server.CommandFd(), wire.size(), requests, sent, client), wire));
+  EXPECT_TRUE(SameBytes(ReadWhileSending(server.command_fd, wire.size(), requests, sent, client), wire));
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, ServerOverLink, ::testing::ValuesIn(kBothLinks), LinkName);
+INSTANTIATE_TEST_SUITE_P(Links, ServerOverLink, ::testing::Values(Link::kTcp, Link::kPipes),
+                         [](const auto& info) { return LinkName(info.param); });
 
 // ---- a connection that ends gets what is queued for it ----
 
 using ServerDrain = ServedClient;
 
 TEST_F(ServerDrain, HalfClosedAndSlowClientsGetEverythingQueued) {
-  Open(Link::kTcp);
+  Open(server.Start(Link::kTcp));
   ASSERT_TRUE(WriteAll(client, "1 status\n"));
   shutdown(client, SHUT_WR);  // as `nc -N` does: the client still reads
   EXPECT_EQ(server.ReadRecord(), "0:close");
@@ -408,20 +379,20 @@ TEST_F(ServerDrain, HalfClosedAndSlowClientsGetEverythingQueued) {
   client = server.ConnectClient();
   ASSERT_GE(client, 0);
   const std::string stream = CountLines(3000000) + Marker(10000);
-  size_t sent = SendWhileTaken(server.CommandFd(), stream, 0);
+  size_t sent = SendWhileTaken(server.command_fd, stream, 0);
   EXPECT_LT(sent, stream.size());
-  EXPECT_TRUE(SameBytes(ReadWhileSending(client, stream.size() - 2, stream, sent, server.CommandFd()),
+  EXPECT_TRUE(SameBytes(ReadWhileSending(client, stream.size() - 2, stream, sent, server.command_fd),
                         stream.substr(0, stream.size() - 3)));
 }
 
 // A client that takes nothing is given up after 2 s; the next one is served.
 TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
-  Open(Link::kTcp);
+  Open(server.Start(Link::kTcp));
   int small = 4096;
   setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
   ASSERT_TRUE(server.Answer(std::string(500000, 'z') + "\n" + Marker(10000)));
   const std::string dropped = "MZorvaneTCPServer::Run(): client took nothing for 2 seconds, ";
-  EXPECT_TRUE(WaitUntil([&] { return server.Log().find(dropped) != std::string::npos; }, 10000));
+  EXPECT_TRUE(WaitUntil([&] { return server.process.Stderr().find(dropped) != std::string::npos; }, 10000));
   CloseFd(&client);
   client = server.ConnectClient();
   server.ExpectForwarded(client, "1 x\n", {"1:x"});
@@ -435,11 +406,11 @@ using ServerResources = ServedClient;
 // A spinning loop would burn about 1000 ms a second; an idle one next to none.
 TEST_F(ServerResources, IdleAndSlowProcessorCostNextToNoCpu) {
   ASSERT_TRUE(server.Start(Link::kTcp));
-  server.Process().Signal(SIGINT);  // ignored: the server goes on
-  EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "waiting for a client";
+  server.process.Signal(SIGINT);  // ignored: the server goes on
+  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "waiting for a client";
   client = server.ConnectClient();
   ASSERT_GE(client, 0);
-  EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "serving an idle client";
+  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "serving an idle client";
 }
 
 // ---- command line and start-up ----
@@ -609,17 +580,16 @@ TEST(ProcessorLoss, TcpChannelIsOpenedAgainForTheNextClient) {
     EXPECT_EQ(UntilEnd(late), Error(0, kUnavailable));
     CloseFd(&late);
   }
-  EXPECT_EQ(DiagMessages(server.Log(), "E").back().rfind("MZorvaneTCPServer::Run(): command processor on 127.0.0.1:", 0), 0u);
+  EXPECT_EQ(DiagMessages(server.process.Stderr(), "E").back().rfind("MZorvaneTCPServer::Run(): command processor on 127.0.0.1:", 0), 0u);
   EXPECT_EQ(server.CountLog("E", kLost), 1);
-  int listen_fd = server.ListenAgain();
+  int listen_fd = ListenLoopback(&server.processor_port);  // the server connects when the next client comes
   ASSERT_GE(listen_fd, 0);
   int client = server.ConnectRaw();
-  server.TakeConnection(listen_fd);
-  close(listen_fd);
+  server.TakeConnection(&listen_fd);
   ASSERT_TRUE(server.OpenSession(client));
   server.ExpectForwarded(client, "1 x\n", {"1:x"});
   EXPECT_EQ(server.CountLog("E", kLost), 1);
-  EXPECT_EQ(DiagMessages(server.Log(), "E").size(), 4u);  // read() returned 0, lost, not reachable, reconnected
+  EXPECT_EQ(DiagMessages(server.process.Stderr(), "E").size(), 4u);  // read() returned 0, lost, not reachable, reconnected
   CloseFd(&client);
 }
 
@@ -652,7 +622,7 @@ std::pair<std::string, std::string> AcksAndRest(const std::string& received) {
 
 class WithRealProcessor : public ServedClient {
  protected:
-  void SetUp() override { Open(Link::kTcp, Processor::kReal); }
+  void SetUp() override { Open(server.StartWithProcessor()); }
 
   void ExpectNextClientServed() {
     CloseFd(&client);  // with output unread: the server sees a reset
@@ -660,7 +630,7 @@ class WithRealProcessor : public ServedClient {
     ASSERT_TRUE(WriteAll(next, "1 echo next client\n"));
     EXPECT_REPLIES(next, Ack(1) + "next client\n" + Ready(1));
     CloseFd(&next);
-    EXPECT_TRUE(server.Process().Running());
+    EXPECT_TRUE(server.process.Running());
   }
 
 };
@@ -668,7 +638,7 @@ class WithRealProcessor : public ServedClient {
 TEST_F(WithRealProcessor, KilledMidTransactionEndsTheClientAndARestartedOneServesTheNext) {
   ASSERT_TRUE(WriteAll(client, "1 count 1000000000\n"));
   std::string received = ReadWhileSending(client, 100000);
-  server.KillProcessor();
+  server.processor.Stop(SIGKILL);
   EXPECT_TRUE(ReadToEof(client, &received, 5000));
   ASSERT_GE(received.size(), Error(0, kUnavailable).size());
   size_t count_end = received.size() - Error(0, kUnavailable).size();
