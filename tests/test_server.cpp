@@ -463,22 +463,13 @@ TEST(CommandLine, TraceLevelFromEnvironment) {
   _MTrace_SetLevel("default", 2);
 }
 
-struct RunResult {
-  int status = -1;
-  std::string log;
-  std::vector<std::string> Messages(const std::string& tag) const { return DiagMessages(log, tag); }
-};
-
-RunResult RunServer(const std::vector<std::string>& args, const std::vector<std::string>& env = {"MTRACE_LEVEL"},
-                    const std::vector<int>& keep_fds = {}) {
+// Runs the server until it ends (killed after 10 s): its exit status, and its log in *log.
+int RunServer(const std::vector<std::string>& argv, const std::vector<int>& keep_fds, std::string* log) {
   ChildProcess process;
-  std::vector<std::string> argv = {ZORVANE_SERVER_BIN};
-  argv.insert(argv.end(), args.begin(), args.end());
-  RunResult result;
-  if (!process.Start(argv, env, keep_fds)) return result;
-  if (!process.WaitExit(10000, &result.status)) result.status = process.Stop(9);
-  result.log = process.Stderr();
-  return result;
+  int status = -1;
+  if (process.Start(argv, {"MTRACE_LEVEL"}, keep_fds) && !process.WaitExit(10000, &status)) status = process.Stop(9);
+  *log = process.Stderr();
+  return status;
 }
 
 // Alone, each exits at once with status 0; the output is its own, on standard output.
@@ -497,23 +488,28 @@ TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
   }
 }
 
-// A pipe option naming a descriptor the server cannot use ends it before it listens.
-TEST(StartUp, UnusablePipeDescriptorsExitWithStatusOne) {
+// A bad option, a processor that is not there, or a pipe option naming a
+// descriptor the server cannot use ends it with status 1 before it listens.
+TEST(StartUp, FailuresExitWithStatusOne) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   const std::string read_end = std::to_string(ends[0]), write_end = std::to_string(ends[1]);
-  for (const auto& [option, message] : std::vector<std::pair<std::string, std::string>>{
-           {"-pw=" + read_end, "main(): -pw=" + read_end + ": descriptor is not open for writing"},
-           {"-pr=" + write_end, "main(): -pr=" + write_end + ": descriptor is not open for reading"},
-           {"-pw=900", "main(): -pw=900: descriptor is not open: Bad file descriptor"},
-           {"-pr=1024", "main(): -pr=1024: descriptor is not below FD_SETSIZE (1024)"}}) {
-    RunResult result = RunServer({option, "-ps=" + std::to_string(FreeLoopbackPort())}, {"MTRACE_LEVEL"},
-                                 {ends[0], ends[1]});
-    EXPECT_EQ(result.status, 1) << option;
-    EXPECT_EQ(result.Messages("E"), std::vector<std::string>{message}) << option;
+  const std::string port = std::to_string(FreeLoopbackPort());
+  for (const auto& [option, messages] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {"-x", {"Option not available!", "main(): parse_args() failed"}},
+           {"-pc=" + port,
+            {"MZorvaneCmdClient::create_socket(): connect(127.0.0.1," + port + ") failed: Connection refused",
+             "MZorvaneTCPSocket::Run() Open() failed"}},
+           {"-pw=" + read_end, {"main(): -pw=" + read_end + ": descriptor is not open for writing"}},
+           {"-pr=" + write_end, {"main(): -pr=" + write_end + ": descriptor is not open for reading"}},
+           {"-pw=900", {"main(): -pw=900: descriptor is not open: Bad file descriptor"}},
+           {"-pr=1024", {"main(): -pr=1024: descriptor is not below FD_SETSIZE (1024)"}}}) {
+    std::string log;
+    const std::string listen = "-ps=" + std::to_string(FreeLoopbackPort());
+    EXPECT_EQ(RunServer({ZORVANE_SERVER_BIN, option, listen}, {ends[0], ends[1]}, &log), 1) << option;
+    EXPECT_EQ(DiagMessages(log, "E"), messages) << option;
   }
-  close(ends[0]);
-  close(ends[1]);
+  for (int fd : ends) close(fd);
 }
 
 // select() cannot watch a descriptor of FD_SETSIZE or more: a listener there
@@ -525,25 +521,22 @@ TEST(StartUp, DescriptorsBeyondSelectsLimit) {
   if (limit.rlim_max < 1100 || setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot open 1100 descriptors";
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);  // the channel, below the limit
-  std::vector<int> held;     // with them, the server inherits every descriptor up to 1030
-  for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
-    held.push_back(fd);
-    if (fd >= 1030) break;
-  }
-  std::vector<int> keep;
-  for (const std::string& name : DirectoryEntries("/proc/self/fd")) keep.push_back(atoi(name.c_str()));
+  std::vector<int> held, keep;  // with them, the server inherits every descriptor up to 1030
+  while (held.empty() || (held.back() >= 0 && held.back() < 1030)) held.push_back(open("/dev/null", O_RDONLY));
+  ASSERT_GE(held.back(), 1030);
+  for (int fd = 0; fd <= held.back(); ++fd) keep.push_back(fd);  // each open took the lowest free descriptor
   unsigned short port = FreeLoopbackPort();
-  RunResult result = RunServer({"-pw=" + std::to_string(ends[1]), "-pr=" + std::to_string(ends[0]),
-                                "-ps=" + std::to_string(port)}, {"MTRACE_LEVEL"}, keep);
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(CountDiagRecords(result.log, "E", "MZorvaneTCPSocket::Run() CreateSocket() failed"), 1);
+  const std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-pw=" + std::to_string(ends[1]),
+                                         "-pr=" + std::to_string(ends[0]), "-ps=" + std::to_string(port)};
+  std::string log;
+  EXPECT_EQ(RunServer(argv, keep, &log), 1);
+  EXPECT_EQ(CountDiagRecords(log, "E", "MZorvaneTCPSocket::Run() CreateSocket() failed"), 1);
   const std::string beyond = " is not below FD_SETSIZE (1024)";
-  EXPECT_NE(result.log.find("MZorvaneTCPSocket::CreateSocket(): descriptor 10"), std::string::npos) << beyond;
+  EXPECT_NE(log.find("MZorvaneTCPSocket::CreateSocket(): descriptor 10"), std::string::npos) << beyond;
   // One low descriptor free: the listener fits, the accepted client does not.
   keep.erase(std::find(keep.begin(), keep.end(), held[0]));
   ChildProcess server;
-  ASSERT_TRUE(server.Start({ZORVANE_SERVER_BIN, "-pw=" + std::to_string(ends[1]), "-pr=" + std::to_string(ends[0]),
-                            "-ps=" + std::to_string(port)}, {"MTRACE_LEVEL"}, keep));
+  ASSERT_TRUE(server.Start(argv, {"MTRACE_LEVEL"}, keep));
   int client = ConnectLoopback(port, 5000);
   EXPECT_EQ(UntilEnd(client), "");
   CloseFd(&client);
@@ -551,19 +544,6 @@ TEST(StartUp, DescriptorsBeyondSelectsLimit) {
   EXPECT_TRUE(server.Running());
   for (int fd : held) close(fd);
   for (int fd : ends) close(fd);
-}
-
-TEST(StartUp, BadOptionsAndFailuresExitWithStatusOne) {
-  RunResult result = RunServer({"-x"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.Messages("E"), (std::vector<std::string>{"Option not available!", "main(): parse_args() failed"}));
-
-  std::string port = std::to_string(FreeLoopbackPort());
-  result = RunServer({"-pc=" + port});
-  EXPECT_EQ(result.status, 1);
-  ASSERT_FALSE(result.Messages("E").empty());
-  EXPECT_EQ(result.Messages("E").back(), "MZorvaneTCPSocket::Run() Open() failed");
-  EXPECT_NE(result.log.find("connect(127.0.0.1," + port + ") failed"), std::string::npos);
 }
 
 // ---- the command processor fails ----
