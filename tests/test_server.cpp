@@ -329,12 +329,17 @@ TEST_P(ServerOverLink, ProcessorGoingAwayEndsTheClientWithAnErrorLine) {
   ExpectChannelLost();
 }
 
-// Between clients the channel is watched: a processor that goes is noticed at once.
-TEST_P(ServerOverLink, ProcessorGoingAwayBetweenClients) {
+// Idle, the server costs next to no CPU (a spinning loop burns about 1000 ms
+// a second) and ignores SIGINT; between clients the channel is watched: a
+// processor that goes is noticed at once.
+TEST_P(ServerOverLink, IdleAndBetweenClients) {
+  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "serving an idle client";
   ASSERT_TRUE(WriteAll(client, ".\n"));
   EXPECT_EQ(server.ReadRecord(), "0:close");
   ASSERT_TRUE(server.Answer(Marker(0)));
   EXPECT_EQ(UntilEnd(client), "");
+  server.process.Signal(SIGINT);
+  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "waiting for a client";
   server.CloseProcessor();
   ExpectChannelLost();
 }
@@ -396,21 +401,6 @@ TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
   CloseFd(&client);
   client = server.ConnectClient();
   server.ExpectForwarded(client, "1 x\n", {"1:x"});
-}
-
-// ---- resources: CPU, memory ----
-
-using ServerResources = ServedClient;
-
-
-// A spinning loop would burn about 1000 ms a second; an idle one next to none.
-TEST_F(ServerResources, IdleAndSlowProcessorCostNextToNoCpu) {
-  ASSERT_TRUE(server.Start(Link::kTcp));
-  server.process.Signal(SIGINT);  // ignored: the server goes on
-  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "waiting for a client";
-  client = server.ConnectClient();
-  ASSERT_GE(client, 0);
-  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "serving an idle client";
 }
 
 // ---- command line and start-up ----
