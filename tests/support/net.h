@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <random>
 #include <string>
 
 // The two ways the server reaches the command processor, and their names in test names.
@@ -59,11 +60,18 @@ inline int ListenLoopback(unsigned short* port) {
   return fd;
 }
 
-// A port on 127.0.0.1 that was free a moment ago.
+// A port on 127.0.0.1 that was free a moment ago, from below the kernel's
+// ephemeral range (32768 up): a port in that range could be handed to some
+// test's outgoing connection before the program under test binds it.
 inline unsigned short FreeLoopbackPort() {
+  static std::minstd_rand random(static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(NowMs()));
   unsigned short port = 0;
-  int fd = ListenLoopback(&port);
-  CloseFd(&fd);
+  for (int attempt = 0; attempt < 100 && port == 0; ++attempt) {
+    port = static_cast<unsigned short>(10000 + random() % 22000);
+    int fd = ListenLoopback(&port);
+    if (fd < 0) port = 0;
+    CloseFd(&fd);
+  }
   return port;
 }
 
