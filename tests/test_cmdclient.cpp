@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "diag_capture.h"
@@ -17,16 +18,9 @@
 
 namespace {
 
-std::string Bytes(std::initializer_list<unsigned char> values) { return std::string(values.begin(), values.end()); }
-
-const std::string kOpenWire = Bytes({0x00, 0x00, 'o', 'p', 'e', 'n', 0x00});
-const std::string kCloseWire = Bytes({0x00, 0x00, 'c', 'l', 'o', 's', 'e', 0x00});
-const std::string kStatusWire = Bytes({0x00, 0x01, 's', 't', 'a', 't', 'u', 's', 0x00});
-const std::string kCloseAnswer = Bytes({0x00, 0x00, 0x00});
-const std::string kNoAnswerError = "CloseSession(): Don't received answer of close command inside ";
+const std::string kOpenWire = WireRecord(0, "open");
+const std::string kCloseWire = WireRecord(0, "close");
 const std::string kPipeEndError = "FillReadBuffer(): read() returned 0, the command processor closed the pipe";
-
-enum class Link { kTcp, kPipes };
 
 // The test plays the command processor: it reads commands from processor_in
 // and writes answers to processor_out (over TCP, two descriptors of one socket).
@@ -66,46 +60,9 @@ class CmdClientTest : public ::testing::Test {
     ASSERT_EQ(received, kOpenWire);
   }
 
-  // From a second thread, as the client holds this one for the whole wait: reads
-  // `count` bytes, writes the chunks 50 ms apart so that they arrive in separate
-  // reads, then hangs up, at once if asked, else when the wait is over or at 5 s.
-  void StartAnswerer(size_t count, const std::vector<std::string>& chunks, bool hang_up) {
-    answerer = std::thread([this, count, chunks, hang_up] {
-      ReadExactly(processor_in, count, &received_by_processor, 10000);
-      for (const std::string& chunk : chunks) usleep(50000), WriteAll(processor_out, chunk);
-      for (int pause = 0; pause < 500 && !hang_up && !wait_over; ++pause) usleep(10000);
-      if (tcp) shutdown(processor_out, SHUT_WR);
-      if (!tcp) CloseFd(&processor_out);
-    });
-  }
-
   void FinishAnswerer() {
     wait_over = true;
     if (answerer.joinable()) answerer.join();
-  }
-
-  // The processor's side: what already waits when "close" is sent, the chunks
-  // written once it has arrived, whether it then hangs up. The outcome: what
-  // CloseSession returns (a wait that is to end gets 10 s, one that is to give
-  // up 50 ms) and what is left in the receive buffer.
-  void ExpectCloseSession(const std::string& before_close, const std::vector<std::string>& chunks, bool hang_up,
-                          bool closed, const std::string& left) {
-    ASSERT_NO_FATAL_FAILURE(OpenSessionSeenByProcessor());
-    ASSERT_TRUE(WriteAll(processor_out, before_close));
-    client.SetCloseWaitLimit(closed ? 10.0 : 0.05);
-    StartAnswerer(kCloseWire.size(), chunks, hang_up);
-    EXPECT_EQ(client.CloseSession(true), closed);
-    FinishAnswerer();
-    EXPECT_EQ(received_by_processor, kCloseWire);
-    EXPECT_FALSE(client.IsSessionOpen());
-    EXPECT_EQ(client.ReadBuffer(), left);
-    std::vector<std::string> errors;
-    if (hang_up) errors.push_back(tcp ? "MZorvaneCmdClient::FillReadBuffer(): read() returned 0" : kPipeEndError);
-    if (!closed) errors.push_back(kNoAnswerError + "0 seconds");
-    EXPECT_EQ(diag.Messages("E"), errors);
-    // A socket that failed or gave up must be opened anew; a pipe at its end cannot be.
-    EXPECT_EQ(client.IsSocketLost(), tcp && (hang_up || !closed));
-    EXPECT_EQ(client.IsPipeBroken(), !tcp && hang_up);
   }
 
   DiagCapture diag;
@@ -153,6 +110,10 @@ TEST_F(CmdClientTest, RejectsWhatItCannotUseAndKeepsThePreviousValue) {
 // sends nothing and drops what both buffers held.
 TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
   ASSERT_NO_FATAL_FAILURE(Connect(Link::kTcp));
+  int nodelay = 0;
+  socklen_t length = sizeof(nodelay);
+  ASSERT_EQ(getsockopt(client.GetWriterFD(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &length), 0);
+  EXPECT_EQ(nodelay, 1);  // a command leaves at once, not when the previous one is acknowledged
   EXPECT_EQ(client.SendCommand(MZorvaneCmdCommand(1, "status")), 0);
   EXPECT_EQ(client.SendAbort(1, 2), 0);
   EXPECT_FALSE(client.CloseSession(true));
@@ -162,9 +123,7 @@ TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
   ASSERT_EQ(client.SendAbort(7, 0), 1);
   ASSERT_EQ(client.SendAbort(7, 12), 1);
   ASSERT_EQ(client.SendAbort(0x10203, 12345), 1);
-  const std::string queued = Bytes({0x00, 0x07, 'a', 'b', 'o', 'r', 't', 0x00}) +
-                             Bytes({0x00, 0x07, 'a', 'b', 'o', 'r', 't', ' ', '0', '0', '1', '2', 0x00}) +
-                             Bytes({0x02, 0x03}) + "abort 12345" + '\0';
+  const std::string queued = WireRecord(7, "abort") + WireRecord(7, "abort 0012") + WireRecord(0x203, "abort 12345");
   EXPECT_EQ(client.WriteBuffer(), queued);
   ASSERT_TRUE(client.FlushCommandBuffer());
   std::string received;
@@ -185,63 +144,23 @@ TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
 TEST_F(CmdClientTest, PipeReadsTakeAtMostThePipeSizeAndEndOfFileFails) {
   ASSERT_NO_FATAL_FAILURE(Connect(Link::kPipes));
   client.SetPipeSize(4);
-  ASSERT_TRUE(WriteAll(processor_out, Bytes({'a', 'b', 0x01, 0x00, 'c', 'd'})));
+  const std::string answer("ab\x01\0cd", 6);
+  ASSERT_TRUE(WriteAll(processor_out, answer));
   CloseFd(&processor_out);
   EXPECT_EQ(client.FillReadBuffer(), 1);
-  EXPECT_EQ(client.ReadBuffer(), Bytes({'a', 'b', 0x01, 0x00}));
+  EXPECT_EQ(client.ReadBuffer(), answer.substr(0, 4));
   EXPECT_EQ(client.FillReadBuffer(), 1);
   EXPECT_EQ(client.FillReadBuffer(), 0);
-  EXPECT_EQ(client.ReadBuffer(), Bytes({'a', 'b', 0x01, 0x00, 'c', 'd'}));
+  EXPECT_EQ(client.ReadBuffer(), answer);
   EXPECT_EQ(diag.Messages("E"), std::vector<std::string>{kPipeEndError});
 }
 
 // ---- the same over a loopback connection and over a pair of pipes ----
 
-class CmdClientOverLink : public CmdClientTest, public ::testing::WithParamInterface<Link> {
- protected:
-  void SetUp() override {
-    CmdClientTest::SetUp();
-    ASSERT_NO_FATAL_FAILURE(Connect(GetParam()));
-  }
-};
-
-// Every complete marker goes in one poll: one a poll would take 30 s here.
-TEST_P(CmdClientOverLink, CloseConsumesABacklogOfMarkersAtOnce) {
-  std::string backlog;
-  for (int i = 0; i < 3000; ++i) backlog += "x\n" + Bytes({0x00, 0x00, 0x05});
-  ExpectCloseSession(backlog, {kCloseAnswer + "after"}, false, true, "");
-}
-
-TEST_P(CmdClientOverLink, CloseAnswerSplitOverReads) {
-  ExpectCloseSession("", {"bye\n" + Bytes({0x00, 0x00}), Bytes({0x00})}, false, true, "");
-}
-
-TEST_P(CmdClientOverLink, CloseEndsWhenTheProcessorHangsUp) { ExpectCloseSession("", {}, true, true, ""); }
-
-// A blocking reader pipe must not hold the wait past its limit.
-TEST_P(CmdClientOverLink, CloseWithoutAnswerGivesUpAndKeepsAnIncompleteMarker) {
-  ExpectCloseSession("text" + Bytes({0x00, 0x00}), {}, false, false, Bytes({0x00, 0x00}));
-}
-
-// A full link takes the rest later, and the close wait keeps offering it.
-TEST_P(CmdClientOverLink, PartialWriteLeavesTheRestQueuedForTheClose) {
-  ASSERT_NO_FATAL_FAILURE(OpenSessionSeenByProcessor());
-  ASSERT_EQ(fcntl(client.GetWriterFD(), F_SETFL, O_NONBLOCK), 0);
-  const std::string text(1 << 20, 'x');
-  const std::string wire = Bytes({0x00, 0x01}) + text + '\0';
-  ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(1, text)), 1);
-  ASSERT_TRUE(client.FlushCommandBuffer());
-  const size_t left = client.GetNumUnwrittenCommands();
-  ASSERT_GT(left, 0u);
-  EXPECT_TRUE(client.WriteBuffer() == wire.substr(wire.size() - left)) << "bytes lost or out of order";
-  StartAnswerer(wire.size() + kCloseWire.size(), {kCloseAnswer}, false);
-  EXPECT_TRUE(client.CloseSession(true));
-  FinishAnswerer();
-  EXPECT_TRUE(received_by_processor == wire + kCloseWire) << "bytes lost or out of order";
-  EXPECT_TRUE(diag.Messages("E").empty());
-}
+class CmdClientOverLink : public CmdClientTest, public ::testing::WithParamInterface<Link> {};
 
 TEST_P(CmdClientOverLink, WriteToAGoneProcessorFailsWithoutASignal) {
+  ASSERT_NO_FATAL_FAILURE(Connect(GetParam()));
   CloseFd(&processor_in);
   CloseFd(&processor_out);
   ASSERT_EQ(client.OpenSession(), 1);
@@ -252,7 +171,7 @@ TEST_P(CmdClientOverLink, WriteToAGoneProcessorFailsWithoutASignal) {
     if (flushed) usleep(10000);
   }
   EXPECT_FALSE(flushed);
-  EXPECT_EQ(client.WriteBuffer(), (tcp ? "" : kOpenWire) + kStatusWire);
+  EXPECT_EQ(client.WriteBuffer(), (tcp ? "" : kOpenWire) + WireRecord(1, "status"));
   const std::string error = tcp ? "MZorvaneCmdClient::FlushCommandBuffer(): write() failed: "
                                 : "FlushOutputBuffer: Error writing over pipe Broken pipe write_len=-1";
   ASSERT_FALSE(diag.Messages("E").empty());
@@ -264,8 +183,82 @@ TEST_P(CmdClientOverLink, WriteToAGoneProcessorFailsWithoutASignal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, CmdClientOverLink, ::testing::Values(Link::kTcp, Link::kPipes),
-                         [](const ::testing::TestParamInfo<Link>& info) {
-                           return info.param == Link::kTcp ? "Tcp" : "Pipes";
+                         [](const auto& info) { return LinkName(info.param); });
+
+// The processor's side of a close: what already waits when "close" is sent, a
+// command too long for the link to take at once ("" for none), what is to be
+// left in the receive buffer, the chunks written once "close" has arrived,
+// whether it then hangs up, and what CloseSession is to return (a wait that is
+// to end gets 10 s, one that is to give up 50 ms).
+struct CloseCase {
+  std::string name, before_close, queued, left;
+  std::vector<std::string> chunks;
+  bool hang_up, closed;
+};
+void PrintTo(const CloseCase& row, std::ostream* out) { *out << row.name; }
+
+const CloseCase kCloseCases[] = {
+    // Every complete marker goes in one poll: one a poll would take 30 s here.
+    {"BacklogOfMarkersTakenAtOnce", [] {
+       std::string backlog;
+       for (int i = 0; i < 3000; ++i) backlog += "x\n" + Marker(5);
+       return backlog;
+     }(), "", "", {Marker(0) + "after"}, false, true},
+    {"AnswerSplitOverReads", "", "", "", {"bye\n" + std::string(2, '\0'), std::string(1, '\0')}, false, true},
+    {"ProcessorHangsUp", "", "", "", {}, true, true},
+    // A blocking reader pipe must not hold the wait past its limit.
+    {"NoAnswerKeepsAnIncompleteMarker", "text" + std::string(2, '\0'), "", std::string(2, '\0'), {}, false, false},
+    // A full link takes the rest later, and the close wait keeps offering it.
+    {"PartialWriteFinishedByTheWait", "", std::string(1 << 20, 'x'), "", {Marker(0)}, false, true},
+};
+
+class CmdClientClose : public CmdClientTest, public ::testing::WithParamInterface<std::tuple<Link, CloseCase>> {};
+
+TEST_P(CmdClientClose, SendsCloseAndWaitsForItsAnswer) {
+  const auto& [link, row] = GetParam();
+  ASSERT_NO_FATAL_FAILURE(Connect(link));
+  ASSERT_NO_FATAL_FAILURE(OpenSessionSeenByProcessor());
+  ASSERT_TRUE(WriteAll(processor_out, row.before_close));
+  const std::string queued = row.queued.empty() ? "" : WireRecord(1, row.queued);
+  if (!queued.empty()) {
+    ASSERT_EQ(fcntl(client.GetWriterFD(), F_SETFL, O_NONBLOCK), 0);
+    ASSERT_EQ(client.SendCommand(MZorvaneCmdCommand(1, row.queued)), 1);
+    ASSERT_TRUE(client.FlushCommandBuffer());
+    const size_t left = client.GetNumUnwrittenCommands();
+    ASSERT_GT(left, 0u);
+    EXPECT_TRUE(client.WriteBuffer() == queued.substr(queued.size() - left)) << "bytes lost or out of order";
+  }
+  client.SetCloseWaitLimit(row.closed ? 10.0 : 0.05);
+  // A second thread plays the processor, as the client holds this one for the
+  // whole wait: it reads what is sent, writes the chunks 50 ms apart so that
+  // they arrive in separate reads, then hangs up, at once if asked, else when
+  // the wait is over or at 5 s.
+  answerer = std::thread([this, &row, size = queued.size() + kCloseWire.size()] {
+    ReadExactly(processor_in, size, &received_by_processor, 10000);
+    for (const std::string& chunk : row.chunks) usleep(50000), WriteAll(processor_out, chunk);
+    for (int pause = 0; pause < 500 && !row.hang_up && !wait_over; ++pause) usleep(10000);
+    if (tcp) shutdown(processor_out, SHUT_WR);
+    if (!tcp) CloseFd(&processor_out);
+  });
+  EXPECT_EQ(client.CloseSession(true), row.closed);
+  FinishAnswerer();
+  EXPECT_TRUE(received_by_processor == queued + kCloseWire) << "bytes lost or out of order";
+  EXPECT_FALSE(client.IsSessionOpen());
+  EXPECT_EQ(client.ReadBuffer(), row.left);
+  std::vector<std::string> errors;
+  if (row.hang_up) errors.push_back(tcp ? "MZorvaneCmdClient::FillReadBuffer(): read() returned 0" : kPipeEndError);
+  if (!row.closed) errors.push_back("CloseSession(): Don't received answer of close command inside 0 seconds");
+  EXPECT_EQ(diag.Messages("E"), errors);
+  // A socket that failed or gave up must be opened anew; a pipe at its end cannot be.
+  EXPECT_EQ(client.IsSocketLost(), tcp && (row.hang_up || !row.closed));
+  EXPECT_EQ(client.IsPipeBroken(), !tcp && row.hang_up);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, CmdClientClose,
+                         ::testing::Combine(::testing::Values(Link::kTcp, Link::kPipes),
+                                            ::testing::ValuesIn(kCloseCases)),
+                         [](const auto& info) {
+                           return std::get<1>(info.param).name + "Over" + LinkName(std::get<0>(info.param));
                          });
 
 }  // namespace

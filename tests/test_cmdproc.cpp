@@ -19,22 +19,12 @@ namespace {
 const char kProcessor[] = ZORVANE_CMDPROC_BIN;
 constexpr int kTimeoutMs = 10000;
 
-std::string Record(unsigned id, const std::string& text) {
-  return std::string{static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)} + text + '\0';
-}
-
-std::string Marker(unsigned id) { return std::string{'\0', static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)}; }
-
 TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
   const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
-      {{}, 2, "missing --listen or --spawn"},
-      {{"--bogus"}, 2, "unknown option: --bogus"},
-      {{"--listen", "0"}, 2, "invalid port: 0"},
-      {{"--listen", ""}, 2, "invalid port: "},
-      {{"--listen", "65536"}, 2, "invalid port: 65536"},
-      {{"--listen", "1", "2"}, 2, "--listen takes at most one port"},
-      {{"--spawn"}, 2, "--spawn needs a server program"},
-      {{"--help", "x"}, 2, "--help takes no arguments"},
+      {{}, 2, "missing --listen or --spawn"}, {{"--bogus"}, 2, "unknown option: --bogus"},
+      {{"--listen", "0"}, 2, "invalid port: 0"}, {{"--listen", ""}, 2, "invalid port: "},
+      {{"--listen", "65536"}, 2, "invalid port: 65536"}, {{"--listen", "1", "2"}, 2, "--listen takes at most one port"},
+      {{"--spawn"}, 2, "--spawn needs a server program"}, {{"--help", "x"}, 2, "--help takes no arguments"},
       {{"--version", "x"}, 2, "--version takes no arguments"},
       {{"--spawn", "/nonexistent/server"}, 127, "cannot run /nonexistent/server: No such file or directory"},
   };
@@ -61,32 +51,22 @@ TEST(CmdProcListening, AnswersAreExact) {
   ASSERT_GE(fd, 0);
   const std::string longest((64 << 10) - 5, 'b');
   const std::vector<std::tuple<unsigned, std::string, std::string>> cases = {
-      {0, "open", ""},
-      {5, "echo hello world", "hello world\n"},
-      {9999, "echo", "\n"},
-      {256, "echo   two  blanks ", "two  blanks \n"},
-      {7, "set colour dark  blue", ""},
-      {8, "get colour", "dark  blue\n"},
-      {9, "get shape", "get: no value for shape\n"},
-      {10, "set colour", "usage: set NAME VALUE\n"},
-      {12, "count 3", "1\n2\n3\n"},
-      {13, "count 0", ""},
-      {14, "count -1", "count: invalid number: -1\n"},
-      {15, "frobnicate now", "unknown command: frobnicate\n"},
-      {17, "", "unknown command: \n"},
-      {18, "sleep 1.2.3", "sleep: invalid seconds: 1.2.3\n"},
+      {0, "open", ""}, {5, "echo hello world", "hello world\n"}, {9999, "echo", "\n"},
+      {256, "echo   two  blanks ", "two  blanks \n"}, {7, "set colour dark  blue", ""},
+      {8, "get colour", "dark  blue\n"}, {9, "get shape", "get: no value for shape\n"},
+      {10, "set colour", "usage: set NAME VALUE\n"}, {12, "count 3", "1\n2\n3\n"}, {13, "count 0", ""},
+      {14, "count -1", "count: invalid number: -1\n"}, {15, "frobnicate now", "unknown command: frobnicate\n"},
+      {17, "", "unknown command: \n"}, {18, "sleep 1.2.3", "sleep: invalid seconds: 1.2.3\n"},
       {25, "sleep 0", ""}, {26, "sleep 1000001", "sleep: invalid seconds: 1000001\n"},
-      {19, "preview 0", "preview: invalid seconds: 0\n"},
-      {20, "autoinfo 1 2", "usage: autoinfo [SECONDS]\n"},
+      {19, "preview 0", "preview: invalid seconds: 0\n"}, {20, "autoinfo 1 2", "usage: autoinfo [SECONDS]\n"},
       {21, "abort 0042", "abort: transaction 0042 is not running\n"},
       {22, "abort 10000", "abort: invalid transaction id: 10000\n"},
-      {23, "echo " + std::string(100000, 'a'), "command too long\n"},
-      {24, "echo " + longest, longest + "\n"},
+      {23, "echo " + std::string(100000, 'a'), "command too long\n"}, {24, "echo " + longest, longest + "\n"},
       {0, "close", ""},
   };
   for (const auto& [id, command, answer] : cases) {
     std::string got;
-    ASSERT_TRUE(WriteAll(fd, Record(id, command)));
+    ASSERT_TRUE(WriteAll(fd, WireRecord(id, command)));
     ReadExactly(fd, answer.size() + 3, &got, kTimeoutMs);
     EXPECT_TRUE(got == answer + Marker(id)) << command << ": " << ::testing::PrintToString(got.substr(0, 80));
   }
@@ -126,25 +106,23 @@ struct ServerScript {
   std::string path;
 };
 
-TEST(CmdProcSpawn, ThePipesCarryTheBytesAndTheServersStatusIsPassedOn) {
+// The pipes carry the bytes and the server's status is passed on; SIGTERM
+// and SIGINT reach the server as SIGTERM.
+TEST(CmdProcSpawn, PipesStatusAndSignals) {
   ServerScript script;
-  ChildProcess processor;
-  ASSERT_TRUE(processor.Start({kProcessor, "--spawn", script.path, "talk", "3"}));
+  ChildProcess talker;
+  ASSERT_TRUE(talker.Start({kProcessor, "--spawn", script.path, "talk", "3"}));
   int status = -1;
-  ASSERT_TRUE(processor.WaitExit(kTimeoutMs, &status));
+  ASSERT_TRUE(talker.WaitExit(kTimeoutMs, &status));
   EXPECT_EQ(status, 3);
   // od sees the end only if no other copy of the answer pipe's write end reached the server.
-  EXPECT_EQ(processor.Stderr(), "-s=16384\n 00 00 00 68 69 0a 00 00 05\n");
-}
-
-TEST(CmdProcSpawn, SigtermAndSigintReachTheServerAsSigterm) {
-  ServerScript script;
+  EXPECT_EQ(talker.Stderr(), "-s=16384\n 00 00 00 68 69 0a 00 00 05\n");
   // Signal to the processor, the server's exit status on SIGTERM ("" to die of it), the processor's status.
   for (const auto& [signal_number, term_status, expected] :
        {std::make_tuple(SIGTERM, "", 128 + SIGTERM), std::make_tuple(SIGINT, "7", 7)}) {
     ChildProcess processor;
     ASSERT_TRUE(processor.Start({kProcessor, "--spawn", script.path, "wait", term_status}));
-    for (int tries = 0; tries < 1000 && processor.Stderr().empty(); ++tries) usleep(10000);
+    WaitUntil([&] { return !processor.Stderr().empty(); }, kTimeoutMs);
     ASSERT_EQ(processor.Stderr(), "ready\n");
     EXPECT_EQ(processor.Stop(signal_number), expected) << strsignal(signal_number);
     EXPECT_EQ(processor.Stderr(), "ready\n");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <utility>
 
@@ -20,7 +21,8 @@ TEST_F(SupportLibrary, TraceLevelGatesTracesAndTheirArguments) {
   int evaluated = 0;
   auto argument = [&evaluated] { return ++evaluated; };
 
-  _MTrace_SetLevel("default", 0);
+  _MTrace_SetLevel("default", -1);  // taken as 0
+  EXPECT_EQ(MTrace_GetLevel("default"), 0);
   MTRACE(1, "off %d", argument());
   EXPECT_TRUE(capture.Raw().empty());
   EXPECT_EQ(evaluated, 0);
@@ -43,28 +45,21 @@ TEST_F(SupportLibrary, RecordFormatIsOneLineWithLocation) {
   _MErrLog_Location(0, "zorvane/server/src/mzorvanetcpsocket", 42);
   _MErrLog_Add("fill_read_buffer(): read() returned 0\n");
   ASSERT_EQ(capture.Raw().size(), 1u);
-  const std::string& raw = capture.Raw()[0];
-  // YYYY-MM-DD HH:MM:SS.uuuuuu
-  ASSERT_GE(raw.size(), 27u);
-  EXPECT_EQ(raw[4], '-');
-  EXPECT_EQ(raw[13], ':');
-  EXPECT_EQ(raw[19], '.');
-  EXPECT_EQ(raw.substr(26), " E zorvane/server/src/mzorvanetcpsocket:42 fill_read_buffer(): read() returned 0\n");
+  std::string raw = capture.Raw()[0];
+  for (size_t i = 0; i < 26 && i < raw.size(); ++i) raw[i] = isdigit(static_cast<unsigned char>(raw[i])) ? 'D' : raw[i];
+  EXPECT_EQ(raw, "DDDD-DD-DD DD:DD:DD.DDDDDD E zorvane/server/src/mzorvanetcpsocket:42 "
+                 "fill_read_buffer(): read() returned 0\n");
 }
 
-TEST_F(SupportLibrary, ControlBytesAreEscapedAndTabsKept) {
+// Tabs are kept; an error trace outside a context goes straight to the log.
+TEST_F(SupportLibrary, ControlBytesAreEscapedAndErrorTracesOutsideAContextLogged) {
   MERRLOG("a\tb\rc\nd%ce\x7f", 1);
   MTRACE(2, "trailing line feed removed once\n\n");
-  std::vector<std::string> errors = capture.Messages("E");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0], "a\tb\\rc\\nd\\x01e\\x7F");
+  MERRTRACE("msleep_sec(): invalid argument");
+  EXPECT_EQ(capture.Messages("E"),
+            (std::vector<std::string>{"a\tb\\rc\\nd\\x01e\\x7F", "msleep_sec(): invalid argument"}));
   EXPECT_EQ(capture.Messages("T2"), std::vector<std::string>{"trailing line feed removed once\\n"});
   for (const std::string& raw : capture.Raw()) EXPECT_EQ(raw.find('\n'), raw.size() - 1);
-}
-
-TEST_F(SupportLibrary, ErrorTraceWithoutContextGoesStraightToTheLog) {
-  MERRTRACE("msleep_sec(): invalid argument");
-  EXPECT_EQ(capture.Messages("E"), std::vector<std::string>{"msleep_sec(): invalid argument"});
 }
 
 TEST_F(SupportLibrary, NestedContextsKeepTheirOwnMessages) {

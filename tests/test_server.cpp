@@ -25,13 +25,6 @@ namespace {
 
 // ---- the harness ----
 
-enum class Link { kTcp, kPipes };
-constexpr Link kBothLinks[] = {Link::kTcp, Link::kPipes};
-std::string LinkName(const ::testing::TestParamInfo<Link>& info) { return info.param == Link::kTcp ? "Tcp" : "Pipes"; }
-
-// The end-of-transaction marker of the answer stream.
-std::string Marker(unsigned tid) { return {'\0', static_cast<char>(tid >> 8), static_cast<char>(tid & 0xFF)}; }
-
 // Reply lines as the client receives them.
 std::string ReplyLine(int tid, const std::string& text) {
   char digits[8];
@@ -48,9 +41,10 @@ std::string Error(int tid, const std::string& text) { return ReplyLine(tid, "err
   if (got == expected) return ::testing::AssertionSuccess();
   auto difference = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first - got.begin();
   size_t from = static_cast<size_t>(std::max<long>(difference - 40, 0));
-  return ::testing::AssertionFailure() << got.size() << " bytes instead of " << expected.size() << ", first difference at "
-                                       << difference << ":\n  got      " << ::testing::PrintToString(got.substr(from, 120))
-                                       << "\n  expected " << ::testing::PrintToString(expected.substr(from, 120));
+  return ::testing::AssertionFailure() << got.size() << " bytes instead of " << expected.size()
+                                       << ", first difference at " << difference << ":\n  got      "
+                                       << ::testing::PrintToString(got.substr(from, 120)) << "\n  expected "
+                                       << ::testing::PrintToString(expected.substr(from, 120));
 }
 
 // The client's end of a loopback connection as the server's journal names it.
@@ -76,12 +70,12 @@ std::string UntilEnd(int fd) {
   return text;
 }
 
-class ServerHarness {
- public:
-  ~ServerHarness() { server.Stop(), processor.Stop(), CloseProcessor(); }
+// The server and the command processor: the test plays it (Start) or runs the real one.
+struct ServerHarness {
+  ~ServerHarness() { process.Stop(), processor.Stop(), CloseProcessor(); }
 
   // Starts the server and takes the processor's side of the channel.
-  bool Start(Link link, const std::vector<std::string>& env = {"MTRACE_LEVEL=2"}) {
+  bool Start(Link link) {
     server_port = FreeLoopbackPort();
     std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port)};
     int listen_fd = -1;
@@ -97,39 +91,34 @@ class ServerHarness {
       command_fd = commands[0];
       answer_fd = answers[1];
       child_ends = {commands[1], answers[0]};
-      argv.push_back("-pw=" + std::to_string(commands[1]));
-      argv.push_back("-pr=0");  // descriptor 0 is a reader like any other
+      argv.insert(argv.end(), {"-pw=" + std::to_string(commands[1]), "-pr=0"});  // 0 is a reader like any other
       channel = "commands to pipe " + std::to_string(commands[1]) + ", answers from pipe 0";
     }
-    bool started = server.Start(argv, env, child_ends, link == Link::kPipes ? child_ends[1] : -1);
+    bool started = process.Start(argv, {"MTRACE_LEVEL=2"}, child_ends, link == Link::kPipes ? child_ends[1] : -1);
     for (int& fd : child_ends) CloseFd(&fd);
-    if (link == Link::kTcp) {
-      command_fd = started ? AcceptWithin(listen_fd, 5000) : -1;
-      answer_fd = dup(command_fd);
-      CloseFd(&listen_fd);
-    }
+    if (started && link == Link::kTcp) TakeConnection(&listen_fd);
+    CloseFd(&listen_fd);
     return started && command_fd >= 0;
+  }
+
+  // The played processor over TCP accepts the server's connection.
+  void TakeConnection(int* listen_fd) {
+    command_fd = AcceptWithin(*listen_fd, 5000);
+    answer_fd = dup(command_fd);
+    CloseFd(listen_fd);
   }
 
   // Starts the real processor listening and the server connecting to it.
   bool StartWithProcessor() {
     server_port = FreeLoopbackPort();
     processor_port = FreeLoopbackPort();
-    return StartProcessor() && server.Start({ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port),
+    return StartProcessor() && process.Start({ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port),
                                              "-pc=" + std::to_string(processor_port)}, {"MTRACE_LEVEL=2"});
   }
   bool StartProcessor() {
     if (!processor.Start({ZORVANE_CMDPROC_BIN, "--listen", std::to_string(processor_port)})) return false;
     int probe = ConnectLoopback(processor_port, 5000);  // the processor sees it end and listens again
     return probe >= 0 && close(probe) == 0;
-  }
-
-  // The played processor over TCP listens again on its port; the server
-  // connects when the next client comes.
-  int ListenAgain() { return ListenLoopback(&processor_port); }
-  void TakeConnection(int listen_fd) {
-    command_fd = AcceptWithin(listen_fd, 5000);
-    answer_fd = dup(command_fd);
   }
 
   // Connects a client and reads the ready line of its session; -1 on failure.
@@ -155,58 +144,39 @@ class ServerHarness {
   }
 
   // The next command record the server sent, as "tid:text"; "" on timeout.
-  std::string ReadRecord(int timeout_ms = 3000) {
-    std::string id;
-    if (!ReadExactly(command_fd, 2, &id, timeout_ms)) return "";
-    unsigned tid = static_cast<unsigned char>(id[0]) * 256u + static_cast<unsigned char>(id[1]);
-    std::string text;
-    while (ReadExactly(command_fd, 1, &text, timeout_ms) && text.back() != '\0') {
+  std::string ReadRecord() {
+    std::string bytes;
+    while ((bytes.size() < 3 || bytes.back() != '\0') && ReadExactly(command_fd, 1, &bytes)) {
     }
-    if (text.empty() || text.back() != '\0') return "";
-    text.pop_back();
-    return std::to_string(tid) + ":" + text;
+    if (bytes.size() < 3 || bytes.back() != '\0') return "";
+    unsigned tid = static_cast<unsigned char>(bytes[0]) * 256u + static_cast<unsigned char>(bytes[1]);
+    return std::to_string(tid) + ":" + bytes.substr(2, bytes.size() - 3);
   }
 
   bool Answer(const std::string& bytes) { return WriteAll(answer_fd, bytes); }
 
   void CloseProcessor() { CloseFd(&answer_fd), CloseFd(&command_fd); }
 
-  // Stops answering but goes on reading commands.
-  void CloseAnswers() {
-    shutdown(answer_fd, SHUT_WR);  // a socket; closing the last descriptor of a pipe's end is enough
-    CloseFd(&answer_fd);
-  }
-
-  void KillProcessor() { processor.Stop(SIGKILL); }
-  ChildProcess& Process() { return server; }
-  // The start-up record's account of where the server listens and how it reaches the processor.
-  std::string StartRecord() const {
-    return "MZorvaneTCPServer::Run(): listening on 0.0.0.0:" + std::to_string(server_port) + ", " + channel;
-  }
-  int CommandFd() const { return command_fd; }
-  std::string Log() const { return server.Stderr(); }
   int CountLog(const std::string& tag, const std::string& message) const {
-    return CountDiagRecords(Log(), tag, message);
+    return CountDiagRecords(process.Stderr(), tag, message);
   }
   bool WaitForLog(const std::string& tag, const std::string& message, int count = 1) {
     return WaitUntil([&] { return CountLog(tag, message) >= count; }, 5000);
   }
 
- private:
-  ChildProcess server, processor;
+  ChildProcess process, processor;  // the server, the real processor
   unsigned short server_port = 0, processor_port = 0;
   std::string channel;  // how Start told the server to reach the played processor
   int command_fd = -1;  // the played processor reads commands here
   int answer_fd = -1;   // and writes answers here (over TCP a duplicate of the same socket)
 };
 
-enum class Processor { kPlayed, kReal };
-
-// A server with one client connected; the test starts both.
+// A server with one client connected; the test starts the server and hands
+// Open whether it started.
 class ServedClient : public ::testing::Test {
  protected:
-  void Open(Link link, Processor processor = Processor::kPlayed) {
-    ASSERT_TRUE(processor == Processor::kReal ? server.StartWithProcessor() : server.Start(link));
+  void Open(bool started) {
+    ASSERT_TRUE(started);
     client = server.ConnectClient();
     ASSERT_GE(client, 0);
   }
@@ -243,12 +213,12 @@ const char kLost[] = "MZorvaneTCPServer::Run(): command processor lost, reconnec
 
 class ServerOverLink : public ServedClient, public ::testing::WithParamInterface<Link> {
  protected:
-  void SetUp() override { Open(GetParam()); }
+  void SetUp() override { Open(server.Start(GetParam())); }
   // A lost TCP channel is opened again later; a pipe at its end ends the server with status 1.
   void ExpectChannelLost() {
     int status = -1;
-    EXPECT_TRUE(GetParam() == Link::kTcp ? server.WaitForLog("E", kLost) && server.Process().Running()
-                                         : server.Process().WaitExit(5000, &status) && status == 1);
+    EXPECT_TRUE(GetParam() == Link::kTcp ? server.WaitForLog("E", kLost) && server.process.Running()
+                                         : server.process.WaitExit(5000, &status) && status == 1);
     EXPECT_EQ(server.CountLog("E", "MZorvaneTCPServer::Run(): command processor pipe closed, exiting"),
               GetParam() == Link::kPipes ? 1 : 0);
   }
@@ -313,7 +283,6 @@ TEST_P(ServerOverLink, TerminationEndsOnlyTheClientWithoutClose) {
   EXPECT_TRUE(server.WaitForLog("T1", "aborting connection"));
   CloseFd(&client);
   client = server.ConnectClient();  // no "close" came first: the next record is "open"
-  ASSERT_GE(client, 0);
   server.ExpectForwarded(client, "1 x\n", {"1:x"});
 }
 
@@ -326,14 +295,14 @@ TEST_P(ServerOverLink, LinesBehindADotAreStillHandled) {
   EXPECT_EQ(UntilEnd(client), Ack(29) + Data(29, "idle") + Ready(29) + Ack(30) + Ack(31));
   CloseFd(&client);
   client = server.ConnectClient();
-  ASSERT_GE(client, 0);
   server.ExpectForwarded(client, "30 x\n", {"30:x"});  // the id is free in the next connection
 }
 
 // The journal tells where the server listens, how it reaches the processor, and who came.
 TEST_P(ServerOverLink, SecondClientIsRefusedAndTheFirstGoesOn) {
   server.ExpectForwarded(client, "8 slow\n", {"8:slow"});
-  EXPECT_EQ(server.CountLog("T2", server.StartRecord()), 1);
+  EXPECT_EQ(server.CountLog("T2", "MZorvaneTCPServer::Run(): listening on 0.0.0.0:" +
+                                          std::to_string(server.server_port) + ", " + server.channel), 1);
   EXPECT_EQ(server.CountLog("T2", "MZorvaneTCPSocket::OpenConnection(): accepted client " + LocalEnd(client)), 1);
   for (int i = 0; i < 3; ++i) {
     int second = server.ConnectRaw();
@@ -352,19 +321,26 @@ TEST_P(ServerOverLink, SecondClientIsRefusedAndTheFirstGoesOn) {
 TEST_P(ServerOverLink, ProcessorGoingAwayEndsTheClientWithAnErrorLine) {
   server.ExpectForwarded(client, "4 x\n", {"4:x"});
   ASSERT_TRUE(server.Answer("complete\nhalf"));
-  server.CloseAnswers();
+  // Stops answering but goes on reading commands.
+  shutdown(server.answer_fd, SHUT_WR);  // a socket; closing the last descriptor of a pipe's end is enough
+  CloseFd(&server.answer_fd);
   EXPECT_EQ(UntilEnd(client), "complete\n" + Error(0, kUnavailable));  // an unfinished line is never relayed
   // No "close" over a lost channel, which is closed.
   EXPECT_EQ(GetParam() == Link::kTcp ? server.ReadRecord() : "", "");
   ExpectChannelLost();
 }
 
-// Between clients the channel is watched: a processor that goes is noticed at once.
-TEST_P(ServerOverLink, ProcessorGoingAwayBetweenClients) {
+// Idle, the server costs next to no CPU (a spinning loop burns about 1000 ms
+// a second) and ignores SIGINT; between clients the channel is watched: a
+// processor that goes is noticed at once.
+TEST_P(ServerOverLink, IdleAndBetweenClients) {
+  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "serving an idle client";
   ASSERT_TRUE(WriteAll(client, ".\n"));
   EXPECT_EQ(server.ReadRecord(), "0:close");
   ASSERT_TRUE(server.Answer(Marker(0)));
   EXPECT_EQ(UntilEnd(client), "");
+  server.process.Signal(SIGINT);
+  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "waiting for a client";
   server.CloseProcessor();
   ExpectChannelLost();
 }
@@ -377,26 +353,27 @@ TEST_P(ServerOverLink, ProcessorThatStopsReadingHoldsBackOnlyThisClient) {
   for (int tid = 1; tid <= 300; ++tid) {
     std::string text(60000, static_cast<char>('a' + tid % 26));
     requests += std::to_string(tid) + " " + text + "\n";
-    wire += std::string{static_cast<char>(tid >> 8), static_cast<char>(tid & 0xFF)} + text + '\0';
+    wire += WireRecord(tid, text);
   }
   size_t sent = SendWhileTaken(client, requests, 0, 300);
   EXPECT_LT(sent, requests.size());
   ReadAvailable(client, 300);
-  EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "held back";  // a spinning loop burns about 1000
+  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "held back";  // a spinning loop burns about 1000
   int second = server.ConnectRaw();
   EXPECT_EQ(UntilEnd(second), kRefusal);
   CloseFd(&second);
-  EXPECT_TRUE(SameBytes(ReadWhileSending(server.CommandFd(), wire.size(), requests, sent, client), wire));
+  EXPECT_TRUE(SameBytes(ReadWhileSending(server.command_fd, wire.size(), requests, sent, client), wire));
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, ServerOverLink, ::testing::ValuesIn(kBothLinks), LinkName);
+INSTANTIATE_TEST_SUITE_P(Links, ServerOverLink, ::testing::Values(Link::kTcp, Link::kPipes),
+                         [](const auto& info) { return LinkName(info.param); });
 
 // ---- a connection that ends gets what is queued for it ----
 
 using ServerDrain = ServedClient;
 
 TEST_F(ServerDrain, HalfClosedAndSlowClientsGetEverythingQueued) {
-  Open(Link::kTcp);
+  Open(server.Start(Link::kTcp));
   ASSERT_TRUE(WriteAll(client, "1 status\n"));
   shutdown(client, SHUT_WR);  // as `nc -N` does: the client still reads
   EXPECT_EQ(server.ReadRecord(), "0:close");
@@ -408,38 +385,23 @@ TEST_F(ServerDrain, HalfClosedAndSlowClientsGetEverythingQueued) {
   client = server.ConnectClient();
   ASSERT_GE(client, 0);
   const std::string stream = CountLines(3000000) + Marker(10000);
-  size_t sent = SendWhileTaken(server.CommandFd(), stream, 0);
+  size_t sent = SendWhileTaken(server.command_fd, stream, 0);
   EXPECT_LT(sent, stream.size());
-  EXPECT_TRUE(SameBytes(ReadWhileSending(client, stream.size() - 2, stream, sent, server.CommandFd()),
+  EXPECT_TRUE(SameBytes(ReadWhileSending(client, stream.size() - 2, stream, sent, server.command_fd),
                         stream.substr(0, stream.size() - 3)));
 }
 
 // A client that takes nothing is given up after 2 s; the next one is served.
 TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
-  Open(Link::kTcp);
+  Open(server.Start(Link::kTcp));
   int small = 4096;
   setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
   ASSERT_TRUE(server.Answer(std::string(500000, 'z') + "\n" + Marker(10000)));
   const std::string dropped = "MZorvaneTCPServer::Run(): client took nothing for 2 seconds, ";
-  EXPECT_TRUE(WaitUntil([&] { return server.Log().find(dropped) != std::string::npos; }, 10000));
+  EXPECT_TRUE(WaitUntil([&] { return server.process.Stderr().find(dropped) != std::string::npos; }, 10000));
   CloseFd(&client);
   client = server.ConnectClient();
   server.ExpectForwarded(client, "1 x\n", {"1:x"});
-}
-
-// ---- resources: CPU, memory ----
-
-using ServerResources = ServedClient;
-
-
-// A spinning loop would burn about 1000 ms a second; an idle one next to none.
-TEST_F(ServerResources, IdleAndSlowProcessorCostNextToNoCpu) {
-  ASSERT_TRUE(server.Start(Link::kTcp));
-  server.Process().Signal(SIGINT);  // ignored: the server goes on
-  EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "waiting for a client";
-  client = server.ConnectClient();
-  ASSERT_GE(client, 0);
-  EXPECT_LT(CpuMsOver(server.Process(), 1000), 200) << "serving an idle client";
 }
 
 // ---- command line and start-up ----
@@ -448,19 +410,16 @@ TEST_F(ServerResources, IdleAndSlowProcessorCostNextToNoCpu) {
 // error log, and when accepted the globals: ports server and client, pipe
 // size, writer, reader, pipes used, trace level.
 TEST(CommandLine, EachOptionAsARow) {
-  const std::string kNotAvailable = "Option not available!";
+  const std::string kNotAvailable = "Option not available!", kInvalid = "parse_args(): invalid parameter ";
   const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> rows = {
       {{"-x"}, kNotAvailable, ""}, {{"-pz=1"}, kNotAvailable, ""}, {{"-ps"}, kNotAvailable, ""},
       {{"-s5"}, kNotAvailable, ""}, {{"--coverage", "-t=2"}, kNotAvailable, ""},
-      {{"--help", "-t=2"}, kNotAvailable, ""},
-      {{"--version", "-t=2"}, kNotAvailable, ""}, {{"-t5"}, "pars_args(): " + kNotAvailable, ""},
-      {{"-t=6"}, "parse_args(): invalid parameter -t=6", ""}, {{"-t=x"}, "parse_args(): invalid parameter -t=x", ""},
-      {{"-pc="}, "parse_args(): invalid parameter -pc=", ""},
-      {{"-pc=12ab"}, "parse_args(): invalid parameter -pc=12ab", ""},
-      {{"-ps=7x"}, "parse_args(): invalid parameter -ps=7x", ""},
-      {{"plain", "-", "-p", "-ps=7000", "-pc=-3", "-t=05"}, "", "7000 -3 -1 -1 -1 0 5"},
-      {{"-s=4096"}, "", "0 0 4096 -1 -1 1 0"},
+      {{"--help", "-t=2"}, kNotAvailable, ""}, {{"--version", "-t=2"}, kNotAvailable, ""},
+      {{"-t5"}, "pars_args(): " + kNotAvailable, ""}, {{"-t=6"}, kInvalid + "-t=6", ""},
+      {{"-t=x"}, kInvalid + "-t=x", ""}, {{"-pc="}, kInvalid + "-pc=", ""}, {{"-ps=7x"}, kInvalid + "-ps=7x", ""},
+      {{"-pc=12ab"}, kInvalid + "-pc=12ab", ""}, {{"-s=4096"}, "", "0 0 4096 -1 -1 1 0"},
       {{"-pw=4", "-pr=5x", "-s=-2"}, "", "0 0 -2 4 5 1 0"},
+      {{"plain", "-", "-p", "-ps=7000", "-pc=-3", "-t=05"}, "", "7000 -3 -1 -1 -1 0 5"},
       {{"-pw=4294967299", "-pr=-4294967299"}, "", "0 0 -1 2147483647 -2147483648 1 0"},
   };
   for (const auto& [args, error, globals] : rows) {
@@ -483,8 +442,7 @@ TEST(CommandLine, EachOptionAsARow) {
 TEST(CommandLine, TraceLevelFromEnvironment) {
   for (const auto& [value, level] : std::vector<std::pair<const char*, int>>{
            {nullptr, 2}, {"9", 5}, {"-3", 0}, {"abc", 0}, {"", 0}, {"3", 3}}) {
-    if (value != nullptr) setenv("MTRACE_LEVEL", value, 1);
-    if (value == nullptr) unsetenv("MTRACE_LEVEL");
+    value != nullptr ? setenv("MTRACE_LEVEL", value, 1) : unsetenv("MTRACE_LEVEL");
     GetMTraceLevelFromEnv();
     EXPECT_EQ(MTrace_GetLevel("default"), level) << (value ? value : "unset");
   }
@@ -492,30 +450,21 @@ TEST(CommandLine, TraceLevelFromEnvironment) {
   _MTrace_SetLevel("default", 2);
 }
 
-struct RunResult {
-  int status = -1;
-  std::string log;
-  std::vector<std::string> Messages(const std::string& tag) const { return DiagMessages(log, tag); }
-};
-
-RunResult RunServer(const std::vector<std::string>& args, const std::vector<std::string>& env = {"MTRACE_LEVEL"},
-                    const std::vector<int>& keep_fds = {}) {
+// Runs the server until it ends (killed after 10 s): its exit status, and its log in *log.
+int RunServer(const std::vector<std::string>& argv, const std::vector<int>& keep_fds, std::string* log) {
   ChildProcess process;
-  std::vector<std::string> argv = {ZORVANE_SERVER_BIN};
-  argv.insert(argv.end(), args.begin(), args.end());
-  RunResult result;
-  if (!process.Start(argv, env, keep_fds)) return result;
-  if (!process.WaitExit(10000, &result.status)) result.status = process.Stop(9);
-  result.log = process.Stderr();
-  return result;
+  int status = -1;
+  if (process.Start(argv, {"MTRACE_LEVEL"}, keep_fds) && !process.WaitExit(10000, &status)) status = process.Stop(9);
+  *log = process.Stderr();
+  return status;
 }
 
 // Alone, each exits at once with status 0; the output is its own, on standard output.
 TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
   // Option, the output or (for the usage) its start, whether that is all of it.
-  for (const auto& [option, expected, whole] : {std::make_tuple("--coverage", "", true),
-                                                std::make_tuple("--version", "zorvane-server 1.00-0\n", true),
-                                                std::make_tuple("--help", "Usage: zorvane-server [-ps=PORT] ", false)}) {
+  for (const auto& [option, expected, whole] :
+       {std::make_tuple("--coverage", "", true), std::make_tuple("--version", "zorvane-server 1.00-0\n", true),
+        std::make_tuple("--help", "Usage: zorvane-server [-ps=PORT] ", false)}) {
     std::string command = std::string("MTRACE_LEVEL=5 ") + ZORVANE_SERVER_BIN + " " + option + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
@@ -526,23 +475,28 @@ TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
   }
 }
 
-// A pipe option naming a descriptor the server cannot use ends it before it listens.
-TEST(StartUp, UnusablePipeDescriptorsExitWithStatusOne) {
+// A bad option, a processor that is not there, or a pipe option naming a
+// descriptor the server cannot use ends it with status 1 before it listens.
+TEST(StartUp, FailuresExitWithStatusOne) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   const std::string read_end = std::to_string(ends[0]), write_end = std::to_string(ends[1]);
-  for (const auto& [option, message] : std::vector<std::pair<std::string, std::string>>{
-           {"-pw=" + read_end, "main(): -pw=" + read_end + ": descriptor is not open for writing"},
-           {"-pr=" + write_end, "main(): -pr=" + write_end + ": descriptor is not open for reading"},
-           {"-pw=900", "main(): -pw=900: descriptor is not open: Bad file descriptor"},
-           {"-pr=1024", "main(): -pr=1024: descriptor is not below FD_SETSIZE (1024)"}}) {
-    RunResult result = RunServer({option, "-ps=" + std::to_string(FreeLoopbackPort())}, {"MTRACE_LEVEL"},
-                                 {ends[0], ends[1]});
-    EXPECT_EQ(result.status, 1) << option;
-    EXPECT_EQ(result.Messages("E"), std::vector<std::string>{message}) << option;
+  const std::string port = std::to_string(FreeLoopbackPort());
+  for (const auto& [option, messages] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {"-x", {"Option not available!", "main(): parse_args() failed"}},
+           {"-pc=" + port,
+            {"MZorvaneCmdClient::create_socket(): connect(127.0.0.1," + port + ") failed: Connection refused",
+             "MZorvaneTCPSocket::Run() Open() failed"}},
+           {"-pw=" + read_end, {"main(): -pw=" + read_end + ": descriptor is not open for writing"}},
+           {"-pr=" + write_end, {"main(): -pr=" + write_end + ": descriptor is not open for reading"}},
+           {"-pw=900", {"main(): -pw=900: descriptor is not open: Bad file descriptor"}},
+           {"-pr=1024", {"main(): -pr=1024: descriptor is not below FD_SETSIZE (1024)"}}}) {
+    std::string log;
+    const std::string listen = "-ps=" + std::to_string(FreeLoopbackPort());
+    EXPECT_EQ(RunServer({ZORVANE_SERVER_BIN, option, listen}, {ends[0], ends[1]}, &log), 1) << option;
+    EXPECT_EQ(DiagMessages(log, "E"), messages) << option;
   }
-  close(ends[0]);
-  close(ends[1]);
+  for (int fd : ends) close(fd);
 }
 
 // select() cannot watch a descriptor of FD_SETSIZE or more: a listener there
@@ -554,25 +508,22 @@ TEST(StartUp, DescriptorsBeyondSelectsLimit) {
   if (limit.rlim_max < 1100 || setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot open 1100 descriptors";
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);  // the channel, below the limit
-  std::vector<int> held;     // with them, the server inherits every descriptor up to 1030
-  for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
-    held.push_back(fd);
-    if (fd >= 1030) break;
-  }
-  std::vector<int> keep;
-  for (const std::string& name : DirectoryEntries("/proc/self/fd")) keep.push_back(atoi(name.c_str()));
+  std::vector<int> held, keep;  // with them, the server inherits every descriptor up to 1030
+  while (held.empty() || (held.back() >= 0 && held.back() < 1030)) held.push_back(open("/dev/null", O_RDONLY));
+  ASSERT_GE(held.back(), 1030);
+  for (int fd = 0; fd <= held.back(); ++fd) keep.push_back(fd);  // each open took the lowest free descriptor
   unsigned short port = FreeLoopbackPort();
-  RunResult result = RunServer({"-pw=" + std::to_string(ends[1]), "-pr=" + std::to_string(ends[0]),
-                                "-ps=" + std::to_string(port)}, {"MTRACE_LEVEL"}, keep);
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(CountDiagRecords(result.log, "E", "MZorvaneTCPSocket::Run() CreateSocket() failed"), 1);
+  const std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-pw=" + std::to_string(ends[1]),
+                                         "-pr=" + std::to_string(ends[0]), "-ps=" + std::to_string(port)};
+  std::string log;
+  EXPECT_EQ(RunServer(argv, keep, &log), 1);
+  EXPECT_EQ(CountDiagRecords(log, "E", "MZorvaneTCPSocket::Run() CreateSocket() failed"), 1);
   const std::string beyond = " is not below FD_SETSIZE (1024)";
-  EXPECT_NE(result.log.find("MZorvaneTCPSocket::CreateSocket(): descriptor 10"), std::string::npos) << beyond;
+  EXPECT_NE(log.find("MZorvaneTCPSocket::CreateSocket(): descriptor 10"), std::string::npos) << beyond;
   // One low descriptor free: the listener fits, the accepted client does not.
   keep.erase(std::find(keep.begin(), keep.end(), held[0]));
   ChildProcess server;
-  ASSERT_TRUE(server.Start({ZORVANE_SERVER_BIN, "-pw=" + std::to_string(ends[1]), "-pr=" + std::to_string(ends[0]),
-                            "-ps=" + std::to_string(port)}, {"MTRACE_LEVEL"}, keep));
+  ASSERT_TRUE(server.Start(argv, {"MTRACE_LEVEL"}, keep));
   int client = ConnectLoopback(port, 5000);
   EXPECT_EQ(UntilEnd(client), "");
   CloseFd(&client);
@@ -580,19 +531,6 @@ TEST(StartUp, DescriptorsBeyondSelectsLimit) {
   EXPECT_TRUE(server.Running());
   for (int fd : held) close(fd);
   for (int fd : ends) close(fd);
-}
-
-TEST(StartUp, BadOptionsAndFailuresExitWithStatusOne) {
-  RunResult result = RunServer({"-x"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.Messages("E"), (std::vector<std::string>{"Option not available!", "main(): parse_args() failed"}));
-
-  std::string port = std::to_string(FreeLoopbackPort());
-  result = RunServer({"-pc=" + port});
-  EXPECT_EQ(result.status, 1);
-  ASSERT_FALSE(result.Messages("E").empty());
-  EXPECT_EQ(result.Messages("E").back(), "MZorvaneTCPSocket::Run() Open() failed");
-  EXPECT_NE(result.log.find("connect(127.0.0.1," + port + ") failed"), std::string::npos);
 }
 
 // ---- the command processor fails ----
@@ -609,17 +547,18 @@ TEST(ProcessorLoss, TcpChannelIsOpenedAgainForTheNextClient) {
     EXPECT_EQ(UntilEnd(late), Error(0, kUnavailable));
     CloseFd(&late);
   }
-  EXPECT_EQ(DiagMessages(server.Log(), "E").back().rfind("MZorvaneTCPServer::Run(): command processor on 127.0.0.1:", 0), 0u);
-  EXPECT_EQ(server.CountLog("E", kLost), 1);
-  int listen_fd = server.ListenAgain();
+  int listen_fd = ListenLoopback(&server.processor_port);  // the server connects when the next client comes
   ASSERT_GE(listen_fd, 0);
   int client = server.ConnectRaw();
-  server.TakeConnection(listen_fd);
-  close(listen_fd);
+  server.TakeConnection(&listen_fd);
   ASSERT_TRUE(server.OpenSession(client));
   server.ExpectForwarded(client, "1 x\n", {"1:x"});
-  EXPECT_EQ(server.CountLog("E", kLost), 1);
-  EXPECT_EQ(DiagMessages(server.Log(), "E").size(), 4u);  // read() returned 0, lost, not reachable, reconnected
+  const std::string processor = "MZorvaneTCPServer::Run(): command processor ";
+  const std::string address = "127.0.0.1:" + std::to_string(server.processor_port);
+  EXPECT_EQ(DiagMessages(server.process.Stderr(), "E"),
+            (std::vector<std::string>{"MZorvaneCmdClient::FillReadBuffer(): read() returned 0", kLost,
+                                      processor + "on " + address + " not reachable: " + strerror(ECONNREFUSED),
+                                      processor + "reconnected on " + address}));
   CloseFd(&client);
 }
 
@@ -652,7 +591,7 @@ std::pair<std::string, std::string> AcksAndRest(const std::string& received) {
 
 class WithRealProcessor : public ServedClient {
  protected:
-  void SetUp() override { Open(Link::kTcp, Processor::kReal); }
+  void SetUp() override { Open(server.StartWithProcessor()); }
 
   void ExpectNextClientServed() {
     CloseFd(&client);  // with output unread: the server sees a reset
@@ -660,7 +599,7 @@ class WithRealProcessor : public ServedClient {
     ASSERT_TRUE(WriteAll(next, "1 echo next client\n"));
     EXPECT_REPLIES(next, Ack(1) + "next client\n" + Ready(1));
     CloseFd(&next);
-    EXPECT_TRUE(server.Process().Running());
+    EXPECT_TRUE(server.process.Running());
   }
 
 };
@@ -668,7 +607,7 @@ class WithRealProcessor : public ServedClient {
 TEST_F(WithRealProcessor, KilledMidTransactionEndsTheClientAndARestartedOneServesTheNext) {
   ASSERT_TRUE(WriteAll(client, "1 count 1000000000\n"));
   std::string received = ReadWhileSending(client, 100000);
-  server.KillProcessor();
+  server.processor.Stop(SIGKILL);
   EXPECT_TRUE(ReadToEof(client, &received, 5000));
   ASSERT_GE(received.size(), Error(0, kUnavailable).size());
   size_t count_end = received.size() - Error(0, kUnavailable).size();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -17,43 +18,33 @@ struct DiagRecord {
   std::string message;  // escaped, without the line end
 };
 
-// Splits one record line ("DATE TIME TAG SOURCE:LINE MESSAGE"); false if malformed.
-inline bool ParseDiagRecord(const std::string& text, DiagRecord* record) {
-  // "YYYY-MM-DD HH:MM:SS.uuuuuu " is 27 characters.
-  if (text.size() < 28 || text[10] != ' ' || text[19] != '.' || text[26] != ' ') return false;
-  size_t tag_end = text.find(' ', 27);
-  if (tag_end == std::string::npos) return false;
-  size_t location_end = text.find(' ', tag_end + 1);
-  if (location_end == std::string::npos) return false;
-  std::string location = text.substr(tag_end + 1, location_end - tag_end - 1);
-  size_t colon = location.rfind(':');
-  if (colon == std::string::npos) return false;
-  record->tag = text.substr(27, tag_end - 27);
-  record->source = location.substr(0, colon);
-  record->line = std::atoi(location.c_str() + colon + 1);
-  record->message = text.substr(location_end + 1);
-  if (!record->message.empty() && record->message.back() == '\n') record->message.pop_back();
-  return true;
+// The records among the lines of a stream, each "DATE TIME TAG SOURCE:LINE
+// MESSAGE"; malformed lines are left out.
+inline std::vector<DiagRecord> DiagRecords(const std::string& stream) {
+  constexpr size_t npos = std::string::npos;
+  std::vector<DiagRecord> records;
+  for (size_t start = 0, end = 0; start < stream.size(); start = end + 1) {
+    end = std::min(stream.find('\n', start), stream.size());
+    const std::string text = stream.substr(start, end - start);
+    // "YYYY-MM-DD HH:MM:SS.uuuuuu " is 27 characters.
+    if (text.size() < 28 || text[10] != ' ' || text[19] != '.' || text[26] != ' ') continue;
+    const size_t tag_end = text.find(' ', 27);
+    const size_t location_end = tag_end == npos ? npos : text.find(' ', tag_end + 1);
+    const size_t colon = location_end == npos ? npos : text.rfind(':', location_end);
+    if (colon == npos || colon < tag_end) continue;
+    records.push_back({text.substr(27, tag_end - 27), text.substr(tag_end + 1, colon - tag_end - 1),
+                       std::atoi(text.c_str() + colon + 1), text.substr(location_end + 1)});
+  }
+  return records;
 }
 
 // Messages of the records with this tag ("E", "T1", ...), oldest first.
-inline std::vector<std::string> DiagMessages(const std::vector<DiagRecord>& records, const std::string& tag) {
+inline std::vector<std::string> DiagMessages(const std::string& stream, const std::string& tag) {
   std::vector<std::string> messages;
-  for (const DiagRecord& record : records) {
+  for (const DiagRecord& record : DiagRecords(stream)) {
     if (record.tag == tag) messages.push_back(record.message);
   }
   return messages;
-}
-
-// The same among the lines of a stream.
-inline std::vector<std::string> DiagMessages(const std::string& stream, const std::string& tag) {
-  std::vector<DiagRecord> records(1);
-  for (size_t start = 0, end = 0; start < stream.size(); start = end + 1) {
-    end = std::min(stream.find('\n', start), stream.size());
-    records.resize(records.size() + ParseDiagRecord(stream.substr(start, end - start), &records.back()));
-  }
-  records.pop_back();
-  return DiagMessages(records, tag);
 }
 
 inline int CountDiagRecords(const std::string& stream, const std::string& tag, const std::string& message) {
@@ -69,13 +60,10 @@ class DiagCapture {
   DiagCapture& operator=(const DiagCapture&) = delete;
 
   const std::vector<std::string>& Raw() const { return raw; }
-  std::vector<DiagRecord> Records() const {
-    std::vector<DiagRecord> records(1);
-    for (const std::string& text : raw) records.resize(records.size() + ParseDiagRecord(text, &records.back()));
-    records.pop_back();
-    return records;
-  }
-  std::vector<std::string> Messages(const std::string& tag) const { return DiagMessages(Records(), tag); }
+  // Each record ends with its line end: together they are a stream.
+  std::string Stream() const { return std::accumulate(raw.begin(), raw.end(), std::string()); }
+  std::vector<DiagRecord> Records() const { return DiagRecords(Stream()); }
+  std::vector<std::string> Messages(const std::string& tag) const { return DiagMessages(Stream(), tag); }
   void Clear() { raw.clear(); }
 
  private:

@@ -1,4 +1,4 @@
-// Loopback sockets and bounded reads for tests.
+// Loopback sockets, bounded reads and the command channel's wire forms for tests.
 #ifndef TEST_NET_H
 #define TEST_NET_H
 
@@ -11,7 +11,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <random>
 #include <string>
+
+// The two ways the server reaches the command processor, and their names in test names.
+enum class Link { kTcp, kPipes };
+inline std::string LinkName(Link link) { return link == Link::kTcp ? "Tcp" : "Pipes"; }
+
+// A command record: the id in two bytes, high first, the text and a 0x00.
+inline std::string WireRecord(unsigned id, const std::string& text) {
+  return std::string{static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)} + text + '\0';
+}
+
+// The end-of-transaction marker of the answer stream.
+inline std::string Marker(unsigned id) { return {'\0', static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)}; }
 
 inline long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -47,11 +60,18 @@ inline int ListenLoopback(unsigned short* port) {
   return fd;
 }
 
-// A port on 127.0.0.1 that was free a moment ago.
+// A port on 127.0.0.1 that was free a moment ago, from below the kernel's
+// ephemeral range (32768 up): a port in that range could be handed to some
+// test's outgoing connection before the program under test binds it.
 inline unsigned short FreeLoopbackPort() {
+  static std::minstd_rand random(static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(NowMs()));
   unsigned short port = 0;
-  int fd = ListenLoopback(&port);
-  CloseFd(&fd);
+  for (int attempt = 0; attempt < 100 && port == 0; ++attempt) {
+    port = static_cast<unsigned short>(10000 + random() % 22000);
+    int fd = ListenLoopback(&port);
+    if (fd < 0) port = 0;
+    CloseFd(&fd);
+  }
   return port;
 }
 

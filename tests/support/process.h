@@ -3,7 +3,6 @@
 #ifndef TEST_PROCESS_H
 #define TEST_PROCESS_H
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -25,18 +24,6 @@ bool WaitUntil(Condition done, int timeout_ms = 5000) {
     usleep(10000);
   }
   return false;
-}
-
-// The names in a directory, "." and ".." left out.
-inline std::vector<std::string> DirectoryEntries(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-  }
-  closedir(dir);
-  return names;
 }
 
 class ChildProcess {
