@@ -171,12 +171,6 @@ void WriteReplyStart(int tid, char* start) {
   start[3] = static_cast<char>('0' + tid % 10);
 }
 
-std::string ReplyStart(int tid) {
-  char start[kReplyStartLength];
-  WriteReplyStart(tid, start);
-  return std::string(start, kReplyStartLength);
-}
-
 }  // namespace
 
 MZorvaneTCPSocket::~MZorvaneTCPSocket() { DestroySocket(); }
@@ -469,14 +463,22 @@ bool MZorvaneTCPSocket::SendReady(int tid) {
   return false;
 }
 
+// Data and error lines carry texts of any length: built in one reused string.
+bool MZorvaneTCPSocket::QueueReply(int tid, const char* kind, const char* text, const char* end) {
+  reply_line.resize(kReplyStartLength);
+  WriteReplyStart(tid, &reply_line[0]);
+  reply_line.append(kind).append(TextOrEmpty(text)).append(end);
+  return QueueLine(reply_line.data(), reply_line.size());
+}
+
 bool MZorvaneTCPSocket::SendData(int tid, const char* text) {
-  if (Send(ReplyStart(tid) + "data " + TextOrEmpty(text) + "\r\n")) return true;
+  if (QueueReply(tid, "data ", text, "\r\n")) return true;
   MERRTRACE("MZorvaneTCPSocket::SendData(): Send() failed");
   return false;
 }
 
 bool MZorvaneTCPSocket::SendError(int tid, const char* text) {
-  if (Send(ReplyStart(tid) + "error \"" + TextOrEmpty(text) + "\"\r\n")) return true;
+  if (QueueReply(tid, "error \"", text, "\"\r\n")) return true;
   MERRTRACE("MZorvaneTCPSocket::SendError(): Send() failed");
   return false;
 }
