@@ -122,7 +122,7 @@ struct RequestModel {
 void CheckRequest(ServerFixture* fixture, const std::string& line, RequestModel* model, size_t* wire_seen) {
   MZorvaneTCPServerProbe& probe = fixture->probe;
   model->Handle(line);
-  fixture->diag.Clear();
+  fixture->errors.Clear();
   FUZZ_REQUIRE(probe.AnalyseCommandLine(line) == model->result);
   FUZZ_REQUIRE(fixture->Errors(model->send_failed, "SendCommand failed, closing connection"));
   FUZZ_REQUIRE(probe.ClientQueueIs(model->replies));
@@ -171,8 +171,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(!fixture.probe.Socket().PopReadLine(&line));
   }
   FUZZ_REQUIRE(model.table.Matches(fixture.probe, true));
-  if (model.session_open) FUZZ_REQUIRE(fixture.probe.CmdClient().CloseSession(false));
-  fixture.OpenSession();  // the queued records go with the session; the next input starts a new one
+  FUZZ_REQUIRE(fixture.probe.CmdClient().IsSessionOpen() == model.session_open);
+  // The next input starts with an open session and nothing queued for the processor.
+  if (model.session_open) fixture.probe.DropCommandQueue();
+  if (!model.session_open) fixture.OpenSession();
   fixture.EndInput();
   return 0;
 }
