@@ -182,11 +182,10 @@ void EmitStored(ErrTraceContext* context) {
   context->dropped = 0;
 }
 
-Location MakeLocation(const char* source, int line) {
-  Location location;
-  location.source = source ? source : "?";
-  location.line = line;
-  return location;
+// Assigned in place: the source's storage is reused from one record to the next.
+void SetLocation(Location* location, const char* source, int line) {
+  location->source.assign(source ? source : "?");
+  location->line = line;
 }
 
 }  // namespace
@@ -203,7 +202,7 @@ extern "C" {
 int _MTrace_TestLevel(const char* channel, int level) { return MTrace_GetLevel(channel) >= level && level > 0; }
 
 void _MTrace_Location(const char* source, int line, const char*, int level) {
-  trace_location = MakeLocation(source, line);
+  SetLocation(&trace_location, source, line);
   trace_level = level;
 }
 
@@ -231,7 +230,7 @@ int MTrace_GetLevel(const char* channel) {
   return found == levels.end() ? kDefaultLevel : found->second;
 }
 
-void _MErrLog_Location(int, const char* source, int line) { errlog_location = MakeLocation(source, line); }
+void _MErrLog_Location(int, const char* source, int line) { SetLocation(&errlog_location, source, line); }
 
 void _MErrLog_Add(const char* format, ...) {
   va_list args;
@@ -241,7 +240,7 @@ void _MErrLog_Add(const char* format, ...) {
   Emit("E", errlog_location, message);
 }
 
-void _MErrTrace_Location(int, const char* source, int line) { errtrace_location = MakeLocation(source, line); }
+void _MErrTrace_Location(int, const char* source, int line) { SetLocation(&errtrace_location, source, line); }
 
 void _MErrTrace_Add(const char* format, ...) {
   va_list args;
