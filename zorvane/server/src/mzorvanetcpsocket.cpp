@@ -182,16 +182,8 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
   }
   // A listener held before would otherwise leak, still bound to its port.
   DestroySocket();
-  socket_fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (socket_fd == -1) {
-    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): socket() failed");
-    return false;
-  }
-  if (!FitsFdSet(socket_fd)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): descriptor %d is not below FD_SETSIZE (%d)", socket_fd, FD_SETSIZE);
-    DestroySocket();
-    return false;
-  }
+  socket_fd = OpenStreamSocket("MZorvaneTCPSocket::CreateSocket()");
+  if (socket_fd == -1) return false;
   if (!SetListenerOptions(socket_fd)) {
     DestroySocket();
     return false;
