@@ -159,14 +159,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       chunk.resize(input.ConsumeData(&chunk[0], chunk.size()));
     }
     fixture.probe.ReceiveFromClient(chunk);
-    for (char c : chunk) {
-      if (c != '\r' && c != '\n') {
-        partial += c;
-      } else if (!partial.empty()) {
-        FUZZ_REQUIRE(fixture.probe.Socket().PopReadLine(&line) && line == partial);
-        CheckRequest(&fixture, line, &model, &wire_seen);
-        partial.clear();
-      }
+    for (size_t at = 0, end = 0; at < chunk.size(); at = end + 1) {
+      end = at;
+      while (end < chunk.size() && chunk[end] != '\r' && chunk[end] != '\n') ++end;
+      partial.append(chunk, at, end - at);
+      if (end == chunk.size() || partial.empty()) continue;
+      FUZZ_REQUIRE(fixture.probe.Socket().PopReadLine(&line) && line == partial);
+      CheckRequest(&fixture, line, &model, &wire_seen);
+      partial.clear();
     }
     FUZZ_REQUIRE(!fixture.probe.Socket().PopReadLine(&line));
   }
