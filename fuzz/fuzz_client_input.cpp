@@ -122,7 +122,7 @@ struct RequestModel {
 void CheckRequest(ServerFixture* fixture, const std::string& line, RequestModel* model, size_t* wire_seen) {
   MZorvaneTCPServerProbe& probe = fixture->probe;
   model->Handle(line);
-  fixture->diag.Clear();
+  fixture->errors.Clear();
   FUZZ_REQUIRE(probe.AnalyseCommandLine(line) == model->result);
   FUZZ_REQUIRE(fixture->Errors(model->send_failed, "SendCommand failed, closing connection"));
   FUZZ_REQUIRE(probe.ClientQueueIs(model->replies));
@@ -159,20 +159,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       chunk.resize(input.ConsumeData(&chunk[0], chunk.size()));
     }
     fixture.probe.ReceiveFromClient(chunk);
-    for (char c : chunk) {
-      if (c != '\r' && c != '\n') {
-        partial += c;
-      } else if (!partial.empty()) {
-        FUZZ_REQUIRE(fixture.probe.Socket().PopReadLine(&line) && line == partial);
-        CheckRequest(&fixture, line, &model, &wire_seen);
-        partial.clear();
-      }
+    for (size_t at = 0, end = 0; at < chunk.size(); at = end + 1) {
+      end = at;
+      while (end < chunk.size() && chunk[end] != '\r' && chunk[end] != '\n') ++end;
+      partial.append(chunk, at, end - at);
+      if (end == chunk.size() || partial.empty()) continue;
+      FUZZ_REQUIRE(fixture.probe.Socket().PopReadLine(&line) && line == partial);
+      CheckRequest(&fixture, line, &model, &wire_seen);
+      partial.clear();
     }
     FUZZ_REQUIRE(!fixture.probe.Socket().PopReadLine(&line));
   }
   FUZZ_REQUIRE(model.table.Matches(fixture.probe, true));
-  if (model.session_open) FUZZ_REQUIRE(fixture.probe.CmdClient().CloseSession(false));
-  fixture.OpenSession();  // the queued records go with the session; the next input starts a new one
+  FUZZ_REQUIRE(fixture.probe.CmdClient().IsSessionOpen() == model.session_open);
+  // The next input starts with an open session and nothing queued for the processor.
+  if (model.session_open) fixture.probe.DropCommandQueue();
+  if (!model.session_open) fixture.OpenSession();
   fixture.EndInput();
   return 0;
 }

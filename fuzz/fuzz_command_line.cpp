@@ -31,7 +31,7 @@ int Clamped(const char* text, long long low = INT_MIN, long long high = INT_MAX)
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static DiagCapture diag;
+  static ErrorRecords errors;
   // putenv takes the text itself, where setenv would keep a copy of every
   // value for good; the text never moves.
   static std::string entry(size_t{1} << 16, '\0');
@@ -59,9 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   argv.push_back(nullptr);
   PortServer = PortClient = UsePipe = 0;
   CmdClient_PipeSize = CmdClient_ReaderPipeId = CmdClient_WriterPipeId = -1;
-  diag.Clear();
+  errors.Clear();
   const bool accepted = parse_args(argc, argv.data());
-  FUZZ_REQUIRE(diag.Messages("E").size() == (accepted ? 0u : 1u));
+  FUZZ_REQUIRE(errors.Count() == (accepted ? 0u : 1u));
   if (!accepted) return 0;
 
   int expected[6] = {0, 0, -1, -1, -1, level};  // -ps -pc -pw -pr -s -t

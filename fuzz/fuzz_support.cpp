@@ -35,10 +35,16 @@ ServerFixture& TheServerFixture(bool open_session) {
   return *fixture;
 }
 
+void ErrorRecords::Sink(const char* record, size_t length, void* user) {
+  ErrorRecords* records = static_cast<ErrorRecords*>(user);
+  if (length < 29 || memcmp(record + 27, "E ", 2) != 0) return;  // "DATE TIME TAG ...": the tag at 27
+  ++records->count;
+  records->last.assign(record, length);
+}
+
 bool ServerFixture::Errors(size_t count, const char* message) const {
-  size_t found = 0;  // "DATE TIME TAG ...": the tag at 27
-  for (const std::string& record : diag.Raw()) found += record.compare(27, 2, "E ") == 0;
-  return found == count && (message == nullptr || count == 0 || diag.Raw().back().find(message) != std::string::npos);
+  return errors.Count() == count &&
+         (message == nullptr || count == 0 || errors.Last().find(message) != std::string::npos);
 }
 
 void ServerFixture::OpenSession() {
@@ -51,7 +57,7 @@ void ServerFixture::EndInput() {
   probe.DropClientQueue();
   probe.CmdClient().ReadBuffer().clear();
   probe.StartConnection();
-  diag.Clear();
+  errors.Clear();
   _MTrace_SetLevel("default", 0);
 }
 
@@ -87,9 +93,8 @@ bool TableModel::Matches(MZorvaneTCPServerProbe& probe, bool whole) const {
 }
 
 Digits FourDigits(int n) {
-  Digits digits;
-  snprintf(digits.text, sizeof(digits.text), "%04d", n);
-  return digits;
+  return {{static_cast<char>('0' + n / 1000 % 10), static_cast<char>('0' + n / 100 % 10),
+           static_cast<char>('0' + n / 10 % 10), static_cast<char>('0' + n % 10), '\0'}};
 }
 
 void AppendReply(std::string* out, int tid, const char* a, const char* b, const char* c) {

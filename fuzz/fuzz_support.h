@@ -12,13 +12,31 @@
 #include <string>
 #include <vector>
 
-#include "diag_capture.h"
 #include "mzorvanetcpserver.h"
+#include "qdrcore.h"
 
 // Ends the run with the property's text in the error log: libFuzzer keeps the input.
 [[noreturn]] void PropertyViolated(const char* file, int line, const char* property);
 #define FUZZ_REQUIRE(condition) \
   ((condition) ? static_cast<void>(0) : PropertyViolated(__FILE__, __LINE__, #condition))
+
+// Counts the error records written since the last Clear and keeps the last
+// one; traces pass uncounted. Once warm it allocates nothing.
+class ErrorRecords {
+ public:
+  ErrorRecords() { MQdrCore_SetSink(&ErrorRecords::Sink, this); }
+  ~ErrorRecords() { MQdrCore_ResetSink(); }
+  ErrorRecords(const ErrorRecords&) = delete;
+  ErrorRecords& operator=(const ErrorRecords&) = delete;
+  void Clear() { count = 0; }
+  size_t Count() const { return count; }
+  const std::string& Last() const { return last; }
+
+ private:
+  static void Sink(const char* record, size_t length, void* user);
+  size_t count = 0;
+  std::string last;
+};
 
 using TidStates = std::array<uint8_t, MZorvaneTCPServer::kNumTids>;
 
@@ -45,6 +63,7 @@ class MZorvaneTCPServerProbe {
            socket.write_buffer.compare(socket.write_offset + from, std::string::npos, expected, expected_from) == 0;
   }
   void DropClientQueue() { Socket().write_buffer.clear(), Socket().write_offset = 0; }
+  void DropCommandQueue() { CmdClient().write_buffer.clear(); }
   // The state the server gives itself before it serves the next client.
   void StartConnection() {
     server.reset_transactions();
@@ -71,11 +90,11 @@ class MZorvaneTCPServerProbe {
 struct ServerFixture {
   MZorvaneTCPServer server;
   MZorvaneTCPServerProbe probe{&server};
-  DiagCapture diag;
+  ErrorRecords errors;
   int client_end = -1;
   int commands_read_end = -1;
 
-  // The error records captured since the last Clear; the last one holds `message` unless it is null.
+  // The error records since the last Clear; the last one holds `message` unless it is null.
   bool Errors(size_t count, const char* message = nullptr) const;
   void OpenSession();  // "open" is the one record written
   void EndInput();     // empties the table, the queues and the log; trace level 0

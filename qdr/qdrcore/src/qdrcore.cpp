@@ -115,14 +115,17 @@ std::string FormatV(const char* format, va_list args) {
 }
 
 // Control bytes become visible escapes so that a record is always one line.
+// The bytes between them are appended a run at a time.
 void AppendEscaped(std::string* out, const std::string& message) {
   size_t end = message.size();
   if (end > 0 && message[end - 1] == '\n') --end;
+  size_t run = 0;
   for (size_t i = 0; i < end; ++i) {
     unsigned char c = static_cast<unsigned char>(message[i]);
-    if (c == '\t' || (c >= 0x20 && c != 0x7F)) {
-      out->push_back(static_cast<char>(c));
-    } else if (c == '\r') {
+    if (c == '\t' || (c >= 0x20 && c != 0x7F)) continue;
+    out->append(message, run, i - run);
+    run = i + 1;
+    if (c == '\r') {
       out->append("\\r");
     } else if (c == '\n') {
       out->append("\\n");
@@ -132,18 +135,26 @@ void AppendEscaped(std::string* out, const std::string& message) {
       out->append(hex);
     }
   }
+  out->append(message, run, end - run);
 }
 
+// The date and time are formatted once a second; records can come far more often.
 void AppendTimestamp(std::string* out) {
+  static time_t formatted_second = -1;
+  static char date_time[32];
+  static size_t date_time_length = 0;
   struct timeval now;
   gettimeofday(&now, nullptr);
-  time_t seconds = now.tv_sec;
-  struct tm local;
-  localtime_r(&seconds, &local);
-  char stamp[40];
-  size_t length = strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
-  snprintf(stamp + length, sizeof(stamp) - length, ".%06ld ", static_cast<long>(now.tv_usec));
-  out->append(stamp);
+  if (now.tv_sec != formatted_second) {
+    struct tm local;
+    localtime_r(&now.tv_sec, &local);
+    date_time_length = strftime(date_time, sizeof(date_time), "%Y-%m-%d %H:%M:%S", &local);
+    formatted_second = now.tv_sec;
+  }
+  char fraction[] = ".000000 ";
+  long micros = static_cast<long>(now.tv_usec);
+  for (int digit = 6; digit >= 1; --digit, micros /= 10) fraction[digit] = static_cast<char>('0' + micros % 10);
+  out->append(date_time, date_time_length).append(fraction, sizeof(fraction) - 1);
 }
 
 void Emit(const char* tag, const Location& location, const std::string& message) {
@@ -171,11 +182,10 @@ void EmitStored(ErrTraceContext* context) {
   context->dropped = 0;
 }
 
-Location MakeLocation(const char* source, int line) {
-  Location location;
-  location.source = source ? source : "?";
-  location.line = line;
-  return location;
+// Assigned in place: the source's storage is reused from one record to the next.
+void SetLocation(Location* location, const char* source, int line) {
+  location->source.assign(source ? source : "?");
+  location->line = line;
 }
 
 }  // namespace
@@ -192,7 +202,7 @@ extern "C" {
 int _MTrace_TestLevel(const char* channel, int level) { return MTrace_GetLevel(channel) >= level && level > 0; }
 
 void _MTrace_Location(const char* source, int line, const char*, int level) {
-  trace_location = MakeLocation(source, line);
+  SetLocation(&trace_location, source, line);
   trace_level = level;
 }
 
@@ -220,7 +230,7 @@ int MTrace_GetLevel(const char* channel) {
   return found == levels.end() ? kDefaultLevel : found->second;
 }
 
-void _MErrLog_Location(int, const char* source, int line) { errlog_location = MakeLocation(source, line); }
+void _MErrLog_Location(int, const char* source, int line) { SetLocation(&errlog_location, source, line); }
 
 void _MErrLog_Add(const char* format, ...) {
   va_list args;
@@ -230,7 +240,7 @@ void _MErrLog_Add(const char* format, ...) {
   Emit("E", errlog_location, message);
 }
 
-void _MErrTrace_Location(int, const char* source, int line) { errtrace_location = MakeLocation(source, line); }
+void _MErrTrace_Location(int, const char* source, int line) { SetLocation(&errtrace_location, source, line); }
 
 void _MErrTrace_Add(const char* format, ...) {
   va_list args;

@@ -186,17 +186,8 @@ bool MZorvaneCmdClient::create_socket(unsigned port) {
     MERRTRACE("MZorvaneCmdClient::create_socket(): port %u is out of range", port);
     return false;
   }
-  socket_fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (socket_fd < 0) {
-    socket_fd = -1;
-    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): socket() failed");
-    return false;
-  }
-  if (!FitsFdSet(socket_fd)) {
-    MERRTRACE("MZorvaneCmdClient::create_socket(): descriptor %d is not below FD_SETSIZE (%d)", socket_fd, FD_SETSIZE);
-    destroy_socket();
-    return false;
-  }
+  socket_fd = OpenStreamSocket("MZorvaneCmdClient::create_socket()");
+  if (socket_fd == -1) return false;
   if (!set_socket_options()) {
     destroy_socket();
     return false;

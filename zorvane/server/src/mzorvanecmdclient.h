@@ -105,6 +105,7 @@ class MZorvaneCmdClient {
   void SetCloseWaitLimit(double seconds) { close_wait_limit = seconds; }
 
  private:
+  friend class MZorvaneTCPServerProbe;  // fuzz targets: queued commands dropped between inputs
   bool create_socket(unsigned port);
   void destroy_socket();
   // The two halves of FillReadBuffer keep its int result: as bool they cost

@@ -171,12 +171,6 @@ void WriteReplyStart(int tid, char* start) {
   start[3] = static_cast<char>('0' + tid % 10);
 }
 
-std::string ReplyStart(int tid) {
-  char start[kReplyStartLength];
-  WriteReplyStart(tid, start);
-  return std::string(start, kReplyStartLength);
-}
-
 }  // namespace
 
 MZorvaneTCPSocket::~MZorvaneTCPSocket() { DestroySocket(); }
@@ -188,16 +182,8 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
   }
   // A listener held before would otherwise leak, still bound to its port.
   DestroySocket();
-  socket_fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (socket_fd == -1) {
-    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): socket() failed");
-    return false;
-  }
-  if (!FitsFdSet(socket_fd)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): descriptor %d is not below FD_SETSIZE (%d)", socket_fd, FD_SETSIZE);
-    DestroySocket();
-    return false;
-  }
+  socket_fd = OpenStreamSocket("MZorvaneTCPSocket::CreateSocket()");
+  if (socket_fd == -1) return false;
   if (!SetListenerOptions(socket_fd)) {
     DestroySocket();
     return false;
@@ -469,14 +455,22 @@ bool MZorvaneTCPSocket::SendReady(int tid) {
   return false;
 }
 
+// Data and error lines carry texts of any length: built in one reused string.
+bool MZorvaneTCPSocket::QueueReply(int tid, const char* kind, const char* text, const char* end) {
+  reply_line.resize(kReplyStartLength);
+  WriteReplyStart(tid, &reply_line[0]);
+  reply_line.append(kind).append(TextOrEmpty(text)).append(end);
+  return QueueLine(reply_line.data(), reply_line.size());
+}
+
 bool MZorvaneTCPSocket::SendData(int tid, const char* text) {
-  if (Send(ReplyStart(tid) + "data " + TextOrEmpty(text) + "\r\n")) return true;
+  if (QueueReply(tid, "data ", text, "\r\n")) return true;
   MERRTRACE("MZorvaneTCPSocket::SendData(): Send() failed");
   return false;
 }
 
 bool MZorvaneTCPSocket::SendError(int tid, const char* text) {
-  if (Send(ReplyStart(tid) + "error \"" + TextOrEmpty(text) + "\"\r\n")) return true;
+  if (QueueReply(tid, "error \"", text, "\"\r\n")) return true;
   MERRTRACE("MZorvaneTCPSocket::SendError(): Send() failed");
   return false;
 }

@@ -62,6 +62,7 @@ class MZorvaneTCPSocket {
   void CutLines(const char* data, size_t count);
   void AddReadLine(const char* data, size_t count);
   bool QueueLine(const char* data, size_t count);
+  bool QueueReply(int tid, const char* kind, const char* text, const char* end);
   void AppendToQueue(const char* data, size_t count);
   bool WriteDirectly(const char* data, size_t count);
   void ConsumeWritten(size_t count);
@@ -75,6 +76,7 @@ class MZorvaneTCPSocket {
   std::string read_buffer;
   std::deque<std::string> read_lines;
   std::vector<std::string> spare_lines;  // taken lines' storage, reused by the next lines
+  std::string reply_line;                // a data or error line being built
 };
 
 #endif

@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include "qdrcore.h"
 
 // Above it, a port would be cut to its low 16 bits: another port.
 constexpr unsigned kHighestPort = 65535;
@@ -21,6 +24,22 @@ inline bool SetNonBlocking(int fd) {
 
 // select() cannot watch a descriptor of FD_SETSIZE or more.
 inline bool FitsFdSet(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
+
+// A TCP socket that select() can watch, or -1 with the reason in the error
+// trace, `caller` naming the one who asked.
+inline int OpenStreamSocket(const char* caller) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd == -1) {
+    MERRTRACE_ERRNO("%s: socket() failed", caller);
+    return -1;
+  }
+  if (!FitsFdSet(fd)) {
+    MERRTRACE("%s: descriptor %d is not below FD_SETSIZE (%d)", caller, fd, FD_SETSIZE);
+    (void)close(fd);  // never used: nothing to lose
+    return -1;
+  }
+  return fd;
+}
 
 inline bool SetIntOption(int fd, int level, int option, int value) {
   return setsockopt(fd, level, option, &value, sizeof(value)) == 0;
