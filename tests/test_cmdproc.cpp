@@ -62,7 +62,6 @@ TEST(CmdProcListening, AnswersAreExact) {
       {21, "abort 0042", "abort: transaction 0042 is not running\n"},
       {22, "abort 10000", "abort: invalid transaction id: 10000\n"},
       {23, "echo " + std::string(100000, 'a'), "command too long\n"}, {24, "echo " + longest, longest + "\n"},
-      {0, "close", ""},
   };
   for (const auto& [id, command, answer] : cases) {
     std::string got;
@@ -70,6 +69,13 @@ TEST(CmdProcListening, AnswersAreExact) {
     ReadExactly(fd, answer.size() + 3, &got, kTimeoutMs);
     EXPECT_TRUE(got == answer + Marker(id)) << command << ": " << ::testing::PrintToString(got.substr(0, 80));
   }
+  // A sleep ends after the command behind it, which ends at once; "close" ends the session.
+  std::string got;
+  ASSERT_TRUE(WriteAll(fd, WireRecord(27, "sleep 0.2") + WireRecord(28, "echo after")));
+  ReadExactly(fd, 12, &got, kTimeoutMs);
+  ASSERT_TRUE(WriteAll(fd, WireRecord(0, "close")));
+  ReadExactly(fd, 3, &got, kTimeoutMs);
+  EXPECT_EQ(got, "after\n" + Marker(28) + Marker(27) + Marker(0));
   CloseFd(&fd);
 }
 

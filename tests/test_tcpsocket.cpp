@@ -77,7 +77,8 @@ class ConnectedSocket : public ::testing::Test {
   int peer = -1;
 };
 
-// A client that vanished without a FIN or RST is found within about a minute.
+// A client that vanished without a FIN or RST is found within about a minute;
+// a close waits up to a second for the last bytes to leave.
 TEST_F(ConnectedSocket, AcceptedConnectionCarriesTheListenersKeepAliveTiming) {
   std::vector<int> values;
   for (const auto& [level, name] : std::vector<std::pair<int, int>>{{SOL_SOCKET, SO_KEEPALIVE},
@@ -89,6 +90,10 @@ TEST_F(ConnectedSocket, AcceptedConnectionCarriesTheListenersKeepAliveTiming) {
     getsockopt(sock.GetConnectionFD(), level, name, &values.back(), &length);
   }
   EXPECT_EQ(values, (std::vector<int>{1, 30, 10, 3}));
+  struct linger linger {};
+  socklen_t length = sizeof(linger);
+  getsockopt(sock.GetConnectionFD(), SOL_SOCKET, SO_LINGER, &linger, &length);
+  EXPECT_EQ(std::make_pair(linger.l_onoff, linger.l_linger), std::make_pair(1, 1)) << "SO_LINGER";
 }
 
 // A line of 1 MiB is accepted, one byte more without a line end is refused.
