@@ -69,9 +69,11 @@ TEST(CmdProcListening, AnswersAreExact) {
     ReadExactly(fd, answer.size() + 3, &got, kTimeoutMs);
     EXPECT_TRUE(got == answer + Marker(id)) << command << ": " << ::testing::PrintToString(got.substr(0, 80));
   }
-  // A sleep ends after the command behind it, which ends at once; "close" ends the session.
+  // A sleep ends after a command sent well within it; "close" ends the session.
   std::string got;
-  ASSERT_TRUE(WriteAll(fd, WireRecord(27, "sleep 0.2") + WireRecord(28, "echo after")));
+  ASSERT_TRUE(WriteAll(fd, WireRecord(27, "sleep 0.5")));
+  usleep(20000);
+  ASSERT_TRUE(WriteAll(fd, WireRecord(28, "echo after")));
   ReadExactly(fd, 12, &got, kTimeoutMs);
   ASSERT_TRUE(WriteAll(fd, WireRecord(0, "close")));
   ReadExactly(fd, 3, &got, kTimeoutMs);
