@@ -25,3 +25,22 @@ apt_install() {
   quietly as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     -o DPkg::Lock::Timeout=300 "$@"
 }
+
+# Lets the kernel run 32-bit ARM programs through qemu-user-static, with the
+# registration Debian's qemu-user-static ships (flag F: the interpreter is
+# opened once here, so it also serves programs inside a chroot of another
+# root). Mounts binfmt_misc when nothing has, and replaces an earlier
+# registration of qemu-arm that differs.
+register_qemu_arm() {
+  binfmt=/proc/sys/fs/binfmt_misc
+  conf=/usr/lib/binfmt.d/qemu-arm.conf
+  [ -e "$binfmt/register" ] || as_root mount -t binfmt_misc binfmt_misc "$binfmt" || return 1
+  interpreter=$(awk -F: '{ print $7 }' "$conf")
+  if [ -e "$binfmt/qemu-arm" ]; then
+    if grep -qx "interpreter $interpreter" "$binfmt/qemu-arm" && grep -q '^flags: .*F' "$binfmt/qemu-arm"; then
+      return 0
+    fi
+    echo -1 | as_root tee "$binfmt/qemu-arm" >/dev/null
+  fi
+  as_root tee "$binfmt/register" <"$conf" >/dev/null
+}
