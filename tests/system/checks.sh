@@ -1,0 +1,393 @@
+#!/bin/bash
+# The checks of the booted system test, run inside the guest by a one-shot
+# unit at every boot, from the disk labelled zvtest (mounted on /mnt/zvtest),
+# which also holds the package and takes the results. Phase 1 installs the
+# package and checks it over TCP; the guest then powers off and is booted
+# again; phase 2 checks the reboot, pipe mode and the purge, and writes
+# "passed" or "failed" to done.
+#
+# Each check appends "PASS name: evidence" or "FAIL name: evidence" to
+# results. Clients are bash's /dev/tcp; every wait is bounded.
+set -u
+DATA=/mnt/zvtest
+RESULTS=$DATA/results
+SERVER=zorvane-server
+PROCESSOR=zorvane-cmdproc
+DROPIN_DIR=/etc/systemd/system/$SERVER.service.d
+PORT=7073
+OPENED=$'0000\tready\r\n'
+ECHO_REPLY=$'0001\tack\r\nhello\n0001\tready\r\n'
+NOT_AVAILABLE=$'0000\terror "command processor not available"\r\n'
+REFUSAL=$'0000\terror "Sorry, this port is already in use!"\r\n'
+
+# ---- reporting ----
+
+record() {
+  echo "$1 $2: $3" >>"$RESULTS"
+  echo "$1 $2: $3" >/dev/console
+  sync
+}
+pass() { record PASS "$1" "$2"; }
+fail() { record FAIL "$1" "$2"; }
+# Passes when STATUS is 0; the evidence is given either way.
+check() {
+  if [ "$1" = 0 ]; then pass "$2" "$3"; else fail "$2" "$3"; fi
+}
+quoted() { printf '%q' "$1"; }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+prop() { systemctl show -p "$2" --value "$1"; }
+journal_since() { journalctl -q --no-pager -o cat --since "@$1" "${@:2}"; }
+
+# ---- clients ----
+
+# Connects a client to PORT on 127.0.0.1 as descriptor $CLIENT.
+connect() { exec {CLIENT}<>"/dev/tcp/127.0.0.1/$1"; } 2>/dev/null
+disconnect() { exec {CLIENT}>&-; }
+
+# Appends to $RECEIVED what the client reads until the line LINE (the CR
+# included) has come, or for SECONDS; with no LINE, until the end of the
+# stream. Fails when LINE did not come.
+read_until() {
+  local want=$1 seconds=$2 line deadline=$((SECONDS + $2))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    if IFS= read -r -t "$seconds" line <&"$CLIENT"; then
+      RECEIVED+="$line"$'\n'
+      [ -n "$want" ] && [ "$line" = "$want" ] && return 0
+    else
+      # A timeout (>128) goes on waiting; the end of the stream ends it.
+      [ $? -gt 128 ] && continue
+      RECEIVED+="$line"
+      [ -z "$want" ]
+      return
+    fi
+  done
+  return 1
+}
+
+# One client: waits for the session to open, runs "1 echo hello", ends
+# with ".". Fails unless what it received ($RECEIVED) was exact.
+echo_transaction() {
+  local port=${1:-$PORT}
+  RECEIVED=
+  connect "$port" || return 1
+  read_until $'0000\tready\r' 5 &&
+    printf '1 echo hello\n' >&"$CLIENT" &&
+    read_until $'0001\tready\r' 5 &&
+    printf '.\n' >&"$CLIENT" &&
+    read_until '' 5
+  local status=$?
+  disconnect
+  [ "$status" = 0 ] && [ "$RECEIVED" = "$OPENED$ECHO_REPLY" ]
+}
+
+# Retries echo_transaction until it is exact or SECONDS have passed; sets
+# SERVED_AFTER_MS.
+serve_within() {
+  local seconds=$1 port=${2:-$PORT} start
+  start=$(now_ms)
+  while :; do
+    echo_transaction "$port" && break
+    [ $(($(now_ms) - start)) -lt $((seconds * 1000)) ] || return 1
+    sleep 0.1
+  done
+  SERVED_AFTER_MS=$(($(now_ms) - start))
+}
+
+# ---- units ----
+
+processor_unit() {
+  cat >/etc/systemd/system/$PROCESSOR.service <<EOF
+[Unit]
+Description=reference command processor of the zorvane transaction server
+[Service]
+ExecStart=/usr/bin/zorvane-cmdproc --listen
+[Install]
+WantedBy=multi-user.target
+EOF
+  systemctl daemon-reload
+}
+
+dropin() {
+  mkdir -p "$DROPIN_DIR"
+  cat >"$DROPIN_DIR/$1.conf"
+  systemctl daemon-reload
+}
+
+remove_dropins() {
+  rm -rf "$DROPIN_DIR"
+  systemctl daemon-reload
+}
+
+# Waits up to SECONDS for PROPERTY of UNIT to satisfy the test [ VALUE OP ARG ].
+wait_prop() {
+  local unit=$1 property=$2 op=$3 arg=$4 seconds=$5 step
+  for step in $(seq $((seconds * 10))); do
+    [ "$(prop "$unit" "$property")" "$op" "$arg" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# ---- phase 1: the package over TCP ----
+
+check_install() {
+  local since deb
+  since=$(date +%s)
+  deb=$(ls "$DATA"/zorvane-server_*.deb)
+  if ! apt-get install -y -q "$deb" >/tmp/apt.log 2>&1; then
+    fail install "$(tail -n 3 /tmp/apt.log | tr '\n' ' ')"
+    return
+  fi
+  pass install "apt-get install $(basename "$deb"): $(grep -m1 '^Setting up' /tmp/apt.log)"
+  [ "$(systemctl is-enabled $SERVER)" = enabled ]
+  check $? enabled "is-enabled: $(systemctl is-enabled $SERVER), UnitFileState=$(prop $SERVER UnitFileState)"
+  wait_prop $SERVER NRestarts -ge 3 10
+  local refused
+  refused=$(journal_since "$since" -u $SERVER | grep -m1 'connect(127.0.0.1,37073) failed' || true)
+  [ "$(prop $SERVER NRestarts)" -ge 3 ] && [ -n "$refused" ]
+  check $? restart-loop "NRestarts=$(prop $SERVER NRestarts) within 10 s of the installation; journal: $refused"
+}
+
+check_processor_up() {
+  processor_unit
+  systemctl enable -q --now $PROCESSOR
+  if serve_within 10; then
+    [ "$SERVED_AFTER_MS" -le 2000 ]
+    check $? served-after-processor-start "first exact reply ${SERVED_AFTER_MS} ms after the processor started: $(quoted "$RECEIVED")"
+  else
+    fail served-after-processor-start "no exact reply within 10 s, last: $(quoted "$RECEIVED")"
+  fi
+}
+
+check_refusal() {
+  local holder received
+  RECEIVED=
+  connect $PORT && read_until $'0000\tready\r' 5
+  holder=$CLIENT
+  RECEIVED=
+  connect $PORT && read_until '' 5
+  received=$RECEIVED
+  disconnect
+  CLIENT=$holder
+  disconnect
+  [ "$received" = "$REFUSAL" ]
+  check $? refusal "second client got $(quoted "$received")"
+}
+
+check_processor_lost() {
+  local since restarts received
+  since=$(date +%s)
+  restarts=$(prop $SERVER NRestarts)
+  RECEIVED=
+  connect $PORT && read_until $'0000\tready\r' 5 && printf '1 autoinfo 0.2\n' >&"$CLIENT" &&
+    read_until 'autoinfo 2' 5
+  systemctl kill -s KILL $PROCESSOR
+  read_until '' 5
+  received=$RECEIVED
+  disconnect
+  local tail=${received: -${#NOT_AVAILABLE}}
+  [ "$tail" = "$NOT_AVAILABLE" ]
+  check $? processor-killed-client-told "client's last line $(quoted "$tail") after $(quoted "${received:0:60}")..."
+  sleep 1
+  [ "$(prop $SERVER ActiveState)" = active ] && [ "$(prop $SERVER NRestarts)" = "$restarts" ]
+  check $? processor-killed-service-stays "ActiveState=$(prop $SERVER ActiveState), NRestarts $restarts -> $(prop $SERVER NRestarts)"
+  systemctl start $PROCESSOR
+  if serve_within 10; then
+    pass processor-back-served "next client after ${SERVED_AFTER_MS} ms: $(quoted "$RECEIVED"); journal: $(journal_since "$since" -u $SERVER | grep -E 'lost|reconnected' | tr '\n' '|')"
+  else
+    fail processor-back-served "last: $(quoted "$RECEIVED")"
+  fi
+}
+
+check_stop_restart() {
+  local since start elapsed pid
+  since=$(date +%s)
+  start=$(now_ms)
+  systemctl stop $SERVER
+  elapsed=$(($(now_ms) - start))
+  local killed
+  killed=$(journal_since "$since" -u $SERVER | grep -ci 'SIGKILL\|timed out' || true)
+  [ "$(prop $SERVER Result)" = success ] && [ "$(prop $SERVER ExecMainStatus)" = 15 ] && [ "$killed" = 0 ] && [ "$elapsed" -lt 2000 ]
+  check $? stop "systemctl stop took $elapsed ms; Result=$(prop $SERVER Result) ExecMainCode=$(prop $SERVER ExecMainCode) ExecMainStatus=$(prop $SERVER ExecMainStatus) (2/15: killed by SIGTERM); SIGKILL or timeout records: $killed"
+  systemctl start $SERVER
+  pid=$(prop $SERVER MainPID)
+  systemctl restart $SERVER
+  if serve_within 10; then
+    [ "$pid" != "$(prop $SERVER MainPID)" ]
+    check $? restart "MainPID $pid -> $(prop $SERVER MainPID), served: $(quoted "$RECEIVED")"
+  else
+    fail restart "last: $(quoted "$RECEIVED")"
+  fi
+}
+
+# The README's drop-in for a port below 1024.
+check_low_port() {
+  dropin low-port <<'EOF'
+[Service]
+Environment=ZORVANE_OPTIONS=-ps=723
+AmbientCapabilities=CAP_NET_BIND_SERVICE
+CapabilityBoundingSet=CAP_NET_BIND_SERVICE
+PrivateUsers=no
+EOF
+  systemctl restart $SERVER
+  if serve_within 10 723; then
+    pass low-port-dropin "port 723 served after ${SERVED_AFTER_MS} ms: $(quoted "$RECEIVED")"
+  else
+    fail low-port-dropin "last: $(quoted "$RECEIVED"); journal: $(journalctl -q -o cat -n 3 -u $SERVER | tr '\n' '|')"
+  fi
+  remove_dropins
+  systemctl restart $SERVER
+}
+
+# Blocked system calls made fatal: a client served, refused, the processor
+# lost and back, a stop; the server must never be killed by SIGSYS.
+check_fatal_filter() {
+  local since
+  since=$(date +%s)
+  dropin fatal-filter <<'EOF'
+[Service]
+SystemCallErrorNumber=kill
+EOF
+  systemctl restart $SERVER
+  local served=0 sigsys
+  serve_within 10 || served=1
+  # A refused client while one is served, the processor lost and back.
+  connect $PORT && read_until $'0000\tready\r' 5
+  local holder=$CLIENT
+  connect $PORT && read_until '' 5
+  disconnect
+  CLIENT=$holder
+  disconnect
+  systemctl kill -s KILL $PROCESSOR
+  serve_within 3
+  systemctl start $PROCESSOR
+  serve_within 10 || served=1
+  systemctl stop $SERVER
+  sigsys=$(journal_since "$since" | grep -E 'status=31|SIGSYS|type=1326' || true)
+  [ "$served" = 0 ] && [ "$(prop $SERVER Result)" = success ] && [ -z "$sigsys" ]
+  check $? fatal-system-call-filter "SystemCallErrorNumber=kill: clients served exactly: $([ $served = 0 ] && echo yes || echo no); after a stop Result=$(prop $SERVER Result) ExecMainStatus=$(prop $SERVER ExecMainStatus); SIGSYS records: $(quoted "$sigsys")"
+  remove_dropins
+  systemctl start $SERVER
+}
+
+check_journal_records() {
+  local pattern record records=
+  for pattern in 'Starting tcp server' 'listening on' 'accepted client' 'refused client' "'.' received" 'aborting connection'; do
+    record=$(journalctl -q -b -o cat -u $SERVER | grep -m1 "$pattern" | cut -c28-)
+    records+="${record:-MISSING $pattern}|"
+  done
+  [[ $records != *MISSING* ]]
+  check $? journal-records "$records"
+}
+
+check_confinement() {
+  local denied
+  denied=$(journalctl -q -b -o short -u $SERVER -u $PROCESSOR | grep -E 'Operation not permitted|EPERM|SIGSYS|status=31' || true)
+  denied+=$(journalctl -q -b -k -o cat | grep 'type=1326' || true)
+  [ -z "$denied" ]
+  check $? no-eperm-or-sigsys "records naming EPERM or SIGSYS this boot: $(quoted "$denied")"
+}
+
+check_exposure() {
+  local exposure
+  exposure=$(systemd-analyze security --no-pager $SERVER 2>&1 | grep -i 'overall exposure' || true)
+  [ -n "$exposure" ]
+  check $? exposure "$exposure"
+}
+
+phase1() {
+  check_install
+  check_processor_up
+  check_refusal
+  check_processor_lost
+  check_stop_restart
+  check_low_port
+  check_fatal_filter
+  check_journal_records
+  check_confinement
+  check_exposure
+}
+
+# ---- phase 2: after a reboot; pipe mode; purge ----
+
+check_after_reboot() {
+  if serve_within 30; then
+    pass reboot "active after the reboot ($(prop $SERVER ActiveState), since $(prop $SERVER ActiveEnterTimestamp)), served: $(quoted "$RECEIVED")"
+  else
+    fail reboot "ActiveState=$(prop $SERVER ActiveState), last: $(quoted "$RECEIVED")"
+  fi
+}
+
+# The README's pipe-mode drop-in: the processor starts the server.
+check_pipe_mode() {
+  local since restarts
+  systemctl disable -q --now $PROCESSOR
+  rm /etc/systemd/system/$PROCESSOR.service
+  since=$(date +%s)
+  dropin pipes <<'EOF'
+[Service]
+ExecStart=
+ExecStart=/usr/bin/zorvane-cmdproc --spawn /usr/sbin/zorvane-server $ZORVANE_OPTIONS
+SuccessExitStatus=143
+SyslogIdentifier=zorvane-server
+EOF
+  systemctl restart $SERVER
+  if serve_within 10; then
+    pass pipe-mode "served over pipes after ${SERVED_AFTER_MS} ms: $(quoted "$RECEIVED")"
+  else
+    fail pipe-mode "last: $(quoted "$RECEIVED")"
+  fi
+  local tagged
+  tagged=$(journal_since "$since" -t $SERVER | grep -m1 'commands to pipe' || true)
+  [ -n "$tagged" ]
+  check $? pipe-mode-journal-tag "journalctl -t $SERVER: $tagged"
+  restarts=$(prop $SERVER NRestarts)
+  systemctl kill --kill-whom=main -s KILL $SERVER
+  wait_prop $SERVER NRestarts -gt "$restarts" 10
+  if serve_within 10; then
+    pass pipe-mode-processor-killed "NRestarts $restarts -> $(prop $SERVER NRestarts), served again: $(quoted "$RECEIVED")"
+  else
+    fail pipe-mode-processor-killed "NRestarts $restarts -> $(prop $SERVER NRestarts), last: $(quoted "$RECEIVED")"
+  fi
+  systemctl stop $SERVER
+  [ "$(prop $SERVER Result)" = success ]
+  check $? pipe-mode-stop "Result=$(prop $SERVER Result) ExecMainStatus=$(prop $SERVER ExecMainStatus) (143: the processor passed SIGTERM on)"
+  remove_dropins
+}
+
+check_purge() {
+  local left
+  if ! apt-get purge -y -q zorvane-server >/tmp/apt.log 2>&1; then
+    fail purge "$(tail -n 3 /tmp/apt.log | tr '\n' ' ')"
+    return
+  fi
+  left=$(ls -d /usr/sbin/zorvane-server /usr/bin/zorvane-cmdproc /etc/default/zorvane-server \
+    /lib/systemd/system/zorvane-server.service /etc/systemd/system/*/zorvane-server.service \
+    /var/lib/systemd/deb-systemd-helper-enabled/*zorvane* /var/lib/systemd/deb-systemd-helper-masked/*zorvane* \
+    /usr/share/doc/zorvane-server /var/lib/private/zorvane-server 2>/dev/null || true)
+  local port=closed
+  connect $PORT && port=open && disconnect
+  [ -z "$left" ] && [ "$(prop $SERVER LoadState)" = not-found ] && [ $port = closed ]
+  check $? purge "left behind: $(quoted "$left"); dpkg: $(dpkg-query -W -f='${db:Status-Status}' zorvane-server 2>&1); LoadState=$(prop $SERVER LoadState); port $PORT: $port"
+}
+
+phase2() {
+  check_after_reboot
+  check_pipe_mode
+  check_confinement
+  check_purge
+}
+
+phase=$(cat "$DATA/phase" 2>/dev/null || echo 1)
+echo "$phase" >/dev/console
+case $phase in
+1)
+  phase1
+  echo 2 >"$DATA/phase"
+  ;;
+2)
+  phase2
+  if grep -q '^FAIL' "$RESULTS"; then echo failed >"$DATA/done"; else echo passed >"$DATA/done"; fi
+  ;;
+esac
+sync
