@@ -4,7 +4,7 @@
 # which also holds the package and takes the results. Phase 1 installs the
 # package and checks it over TCP; the guest then powers off and is booted
 # again; phase 2 checks the reboot, pipe mode and the purge, and writes
-# "passed" or "failed" to done.
+# "passed" or "failed" to verdict.
 #
 # Each check appends "PASS name: evidence" or "FAIL name: evidence" to
 # results. Clients are bash's /dev/tcp; every wait is bounded.
@@ -120,9 +120,9 @@ remove_dropins() {
 
 # Waits up to SECONDS for PROPERTY of UNIT to satisfy the test [ VALUE OP ARG ].
 wait_prop() {
-  local unit=$1 property=$2 op=$3 arg=$4 seconds=$5 step
-  for step in $(seq $((seconds * 10))); do
-    [ "$(prop "$unit" "$property")" "$op" "$arg" ] && return 0
+  local unit=$1 property=$2 op=$3 arg=$4 deadline=$((SECONDS + $5))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    test "$(prop "$unit" "$property")" "$op" "$arg" && return 0
     sleep 0.1
   done
   return 1
@@ -148,12 +148,33 @@ check_install() {
   check $? restart-loop "NRestarts=$(prop $SERVER NRestarts) within 10 s of the installation; journal: $refused"
 }
 
+# Milliseconds from the start of the processor's main program to the start
+# of the server's, and to the server's record that it listens; the server's
+# restart delay and its own start under emulation.
+start_breakdown() {
+  local processor server listening
+  processor=$(prop $PROCESSOR ExecMainStartTimestampMonotonic)
+  server=$(prop $SERVER ExecMainStartTimestampMonotonic)
+  listening=$(journalctl -q -b -o short-monotonic -u $SERVER | grep 'listening on' | tail -n 1 | sed 's/^\[ *\([0-9]*\)\.\([0-9]*\)\].*/\1\2/')
+  echo "server started $(((server - processor) / 1000)) ms and listening $(((listening - processor) / 1000)) ms after the processor"
+}
+
+# Waits up to 10 s for a socket listening on 127.0.0.1:37073 (0x90C1).
+processor_listens() {
+  local deadline=$((SECONDS + 10))
+  until grep -q '^ *[0-9]*: 0100007F:90C1 00000000:0000 0A' /proc/net/tcp; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
 check_processor_up() {
   processor_unit
   systemctl enable -q --now $PROCESSOR
+  processor_listens
   if serve_within 10; then
     [ "$SERVED_AFTER_MS" -le 2000 ]
-    check $? served-after-processor-start "first exact reply ${SERVED_AFTER_MS} ms after the processor started: $(quoted "$RECEIVED")"
+    check $? served-after-processor-start "first exact reply ${SERVED_AFTER_MS} ms after the processor listened ($(start_breakdown)): $(quoted "$RECEIVED")"
   else
     fail served-after-processor-start "no exact reply within 10 s, last: $(quoted "$RECEIVED")"
   fi
@@ -239,6 +260,27 @@ EOF
   systemctl restart $SERVER
 }
 
+# The README's address restriction. A client from elsewhere is one from
+# 10.9.9.9, an address of the loopback device here (the guest has no
+# network): its connection times out, and localhost is served.
+check_address_restriction() {
+  dropin address <<'EOF'
+[Service]
+IPAddressDeny=any
+IPAddressAllow=localhost 192.168.1.0/24
+EOF
+  ip address add 10.9.9.9/32 dev lo
+  systemctl restart $SERVER
+  local served=0 elsewhere=0
+  serve_within 10 || served=1
+  timeout 3 bash -c 'exec 3<>/dev/tcp/10.9.9.9/7073' 2>/dev/null || elsewhere=$?
+  [ "$served" = 0 ] && [ "$elsewhere" = 124 ]
+  check $? address-restriction "localhost served: $(quoted "$RECEIVED"); a connection from 10.9.9.9 $([ "$elsewhere" = 124 ] && echo 'timed out after 3 s' || echo "ended with status $elsewhere")"
+  ip address del 10.9.9.9/32 dev lo
+  remove_dropins
+  systemctl restart $SERVER
+}
+
 # Blocked system calls made fatal: a client served, refused, the processor
 # lost and back, a stop; the server must never be killed by SIGSYS.
 check_fatal_filter() {
@@ -302,6 +344,7 @@ phase1() {
   check_processor_lost
   check_stop_restart
   check_low_port
+  check_address_restriction
   check_fatal_filter
   check_journal_records
   check_confinement
@@ -387,7 +430,7 @@ case $phase in
   ;;
 2)
   phase2
-  if grep -q '^FAIL' "$RESULTS"; then echo failed >"$DATA/done"; else echo passed >"$DATA/done"; fi
+  if grep -q '^FAIL' "$RESULTS"; then echo failed >"$DATA/verdict"; else echo passed >"$DATA/verdict"; fi
   ;;
 esac
 sync
