@@ -54,9 +54,11 @@ read_until() {
       RECEIVED+="$line"$'\n'
       [ -n "$want" ] && [ "$line" = "$want" ] && return 0
     else
-      # A timeout (>128) goes on waiting; the end of the stream ends it.
-      [ $? -gt 128 ] && continue
+      # A timeout (>128) keeps what came of a line and goes on waiting;
+      # the end of the stream ends it.
+      local status=$?
       RECEIVED+="$line"
+      [ "$status" -gt 128 ] && continue
       [ -z "$want" ]
       return
     fi
@@ -91,6 +93,31 @@ serve_within() {
     sleep 0.1
   done
   SERVED_AFTER_MS=$(($(now_ms) - start))
+}
+
+# The check NAME: a client served exactly within SECONDS on PORT; NOTE
+# leads the evidence.
+check_served() {
+  local name=$1 seconds=$2 port=${3:-$PORT} note=${4:+$4, }
+  if serve_within "$seconds" "$port"; then
+    pass "$name" "${note}served after $SERVED_AFTER_MS ms: $(quoted "$RECEIVED")"
+  else
+    fail "$name" "${note}no exact reply within $seconds s, last: $(quoted "$RECEIVED")"
+  fi
+}
+
+# A second client while one is served; sets REFUSED to what it received.
+refuse_second_client() {
+  local holder
+  RECEIVED=
+  connect $PORT && read_until $'0000\tready\r' 5
+  holder=$CLIENT
+  RECEIVED=
+  connect $PORT && read_until '' 5
+  REFUSED=$RECEIVED
+  disconnect
+  CLIENT=$holder
+  disconnect
 }
 
 # ---- units ----
@@ -181,18 +208,9 @@ check_processor_up() {
 }
 
 check_refusal() {
-  local holder received
-  RECEIVED=
-  connect $PORT && read_until $'0000\tready\r' 5
-  holder=$CLIENT
-  RECEIVED=
-  connect $PORT && read_until '' 5
-  received=$RECEIVED
-  disconnect
-  CLIENT=$holder
-  disconnect
-  [ "$received" = "$REFUSAL" ]
-  check $? refusal "second client got $(quoted "$received")"
+  refuse_second_client
+  [ "$REFUSED" = "$REFUSAL" ]
+  check $? refusal "second client got $(quoted "$REFUSED")"
 }
 
 check_processor_lost() {
@@ -213,11 +231,8 @@ check_processor_lost() {
   [ "$(prop $SERVER ActiveState)" = active ] && [ "$(prop $SERVER NRestarts)" = "$restarts" ]
   check $? processor-killed-service-stays "ActiveState=$(prop $SERVER ActiveState), NRestarts $restarts -> $(prop $SERVER NRestarts)"
   systemctl start $PROCESSOR
-  if serve_within 10; then
-    pass processor-back-served "next client after ${SERVED_AFTER_MS} ms: $(quoted "$RECEIVED"); journal: $(journal_since "$since" -u $SERVER | grep -E 'lost|reconnected' | tr '\n' '|')"
-  else
-    fail processor-back-served "last: $(quoted "$RECEIVED")"
-  fi
+  processor_listens
+  check_served processor-back-served 10 $PORT "journal: $(journal_since "$since" -u $SERVER | grep -E 'lost|reconnected' | tr '\n' '|')"
 }
 
 check_stop_restart() {
@@ -233,12 +248,7 @@ check_stop_restart() {
   systemctl start $SERVER
   pid=$(prop $SERVER MainPID)
   systemctl restart $SERVER
-  if serve_within 10; then
-    [ "$pid" != "$(prop $SERVER MainPID)" ]
-    check $? restart "MainPID $pid -> $(prop $SERVER MainPID), served: $(quoted "$RECEIVED")"
-  else
-    fail restart "last: $(quoted "$RECEIVED")"
-  fi
+  check_served restart 10 $PORT "MainPID $pid -> $(prop $SERVER MainPID)"
 }
 
 # The README's drop-in for a port below 1024.
@@ -251,11 +261,7 @@ CapabilityBoundingSet=CAP_NET_BIND_SERVICE
 PrivateUsers=no
 EOF
   systemctl restart $SERVER
-  if serve_within 10 723; then
-    pass low-port-dropin "port 723 served after ${SERVED_AFTER_MS} ms: $(quoted "$RECEIVED")"
-  else
-    fail low-port-dropin "last: $(quoted "$RECEIVED"); journal: $(journalctl -q -o cat -n 3 -u $SERVER | tr '\n' '|')"
-  fi
+  check_served low-port-dropin 10 723 "port 723"
   remove_dropins
   systemctl restart $SERVER
 }
@@ -293,13 +299,7 @@ EOF
   systemctl restart $SERVER
   local served=0 sigsys
   serve_within 10 || served=1
-  # A refused client while one is served, the processor lost and back.
-  connect $PORT && read_until $'0000\tready\r' 5
-  local holder=$CLIENT
-  connect $PORT && read_until '' 5
-  disconnect
-  CLIENT=$holder
-  disconnect
+  refuse_second_client
   systemctl kill -s KILL $PROCESSOR
   serve_within 3
   systemctl start $PROCESSOR
@@ -354,11 +354,7 @@ phase1() {
 # ---- phase 2: after a reboot; pipe mode; purge ----
 
 check_after_reboot() {
-  if serve_within 30; then
-    pass reboot "active after the reboot ($(prop $SERVER ActiveState), since $(prop $SERVER ActiveEnterTimestamp)), served: $(quoted "$RECEIVED")"
-  else
-    fail reboot "ActiveState=$(prop $SERVER ActiveState), last: $(quoted "$RECEIVED")"
-  fi
+  check_served reboot 30 $PORT "$(prop $SERVER ActiveState) since $(prop $SERVER ActiveEnterTimestamp)"
 }
 
 # The README's pipe-mode drop-in: the processor starts the server.
@@ -375,11 +371,7 @@ SuccessExitStatus=143
 SyslogIdentifier=zorvane-server
 EOF
   systemctl restart $SERVER
-  if serve_within 10; then
-    pass pipe-mode "served over pipes after ${SERVED_AFTER_MS} ms: $(quoted "$RECEIVED")"
-  else
-    fail pipe-mode "last: $(quoted "$RECEIVED")"
-  fi
+  check_served pipe-mode 10 $PORT "over pipes"
   local tagged
   tagged=$(journal_since "$since" -t $SERVER | grep -m1 'commands to pipe' || true)
   [ -n "$tagged" ]
@@ -387,11 +379,7 @@ EOF
   restarts=$(prop $SERVER NRestarts)
   systemctl kill --kill-whom=main -s KILL $SERVER
   wait_prop $SERVER NRestarts -gt "$restarts" 10
-  if serve_within 10; then
-    pass pipe-mode-processor-killed "NRestarts $restarts -> $(prop $SERVER NRestarts), served again: $(quoted "$RECEIVED")"
-  else
-    fail pipe-mode-processor-killed "NRestarts $restarts -> $(prop $SERVER NRestarts), last: $(quoted "$RECEIVED")"
-  fi
+  check_served pipe-mode-processor-killed 10 $PORT "NRestarts $restarts -> $(prop $SERVER NRestarts)"
   systemctl stop $SERVER
   [ "$(prop $SERVER Result)" = success ]
   check $? pipe-mode-stop "Result=$(prop $SERVER Result) ExecMainStatus=$(prop $SERVER ExecMainStatus) (143: the processor passed SIGTERM on)"
