@@ -1,6 +1,6 @@
 # Cross build for 32-bit ARM Linux (hard float) with Debian's
 # crossbuild-essential-armhf; the armhf libraries (GoogleTest) are Debian's
-# multiarch packages. Test programs run under qemu-user.
+# multiarch packages. Test programs run under qemu-user-static.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
@@ -17,4 +17,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # The armhf runtime of the system's own paths, loader included: with the
 # cross toolchain's directory as prefix, its loader would pick up the armhf C
 # library of the system's cache, of another build.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L /)
