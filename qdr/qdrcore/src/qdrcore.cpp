@@ -1,12 +1,14 @@
 #include "qdrcore.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -157,9 +159,30 @@ void AppendTimestamp(std::string* out) {
   out->append(date_time, date_time_length).append(fraction, sizeof(fraction) - 1);
 }
 
+// Standard error is the journal when JOURNAL_STREAM names its device and inode.
+bool StderrIsJournal() {
+  const char* stream = getenv("JOURNAL_STREAM");
+  struct stat status;
+  if (stream == nullptr || fstat(STDERR_FILENO, &status) != 0) return false;
+  unsigned long long device = 0, inode = 0;
+  char end = '\0';
+  return sscanf(stream, "%llu:%llu%c", &device, &inode, &end) == 2 && device == status.st_dev &&
+         inode == status.st_ino;
+}
+
+// The journal files a record that starts with "<N>" at syslog priority N and
+// shows it without the prefix: error records at 3 (err), traces of levels 1
+// and 2 at 6 (info), the finer ones at 7 (debug).
+void AppendJournalPriority(std::string* record, const char* tag) {
+  static const bool journal = StderrIsJournal();
+  if (!journal || current_sink != WriteToStderr) return;
+  record->append(tag[0] == 'E' ? "<3>" : tag[1] <= '2' ? "<6>" : "<7>");
+}
+
 void Emit(const char* tag, const Location& location, const std::string& message) {
   std::string record;
   record.reserve(64 + location.source.size() + message.size());
+  AppendJournalPriority(&record, tag);
   AppendTimestamp(&record);
   record.append(tag);
   record.push_back(' ');

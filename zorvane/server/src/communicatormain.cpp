@@ -6,6 +6,7 @@
 #include "commandline.h"
 #include "mzorvanetcpserver.h"
 #include "qdrcore.h"
+#include "waits.h"
 
 #ifndef ZORVANE_VERSION
 #define ZORVANE_VERSION "unknown"
@@ -68,6 +69,26 @@ void ConfigureCommandChannel(MZorvaneTCPServer* server) {
 
 MZorvaneTCPServer mts;
 
+namespace {
+
+void PingWatchdog() { mts.Manager().Notify("WATCHDOG=1"); }
+
+// The service manager learns that the stop has begun; then the signal ends
+// the process as it would have without the handler.
+void NotifyStoppingAndEnd(int signal_number) {
+  mts.Manager().Notify("STOPPING=1");
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+void ConnectServiceManager() {
+  if (!mts.Manager().Connect()) return;
+  signal(SIGTERM, NotifyStoppingAndEnd);
+  SetPeriodicDuty(mts.Manager().WatchdogPingInterval(), PingWatchdog);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Each only as the sole argument; elsewhere they are rejected like any unknown option.
   if (argc == 2 && strcmp(argv[1], "--coverage") == 0) return 0;
@@ -82,5 +103,6 @@ int main(int argc, char** argv) {
   MTRACE(2, "main(): Starting tcp server version = %.20s", ZORVANE_VERSION);
   if (!CheckPipeDescriptors()) return 1;
   ConfigureCommandChannel(&mts);
+  ConnectServiceManager();
   return mts.Run() ? 0 : 1;
 }

@@ -18,9 +18,9 @@
 #include <cstring>
 
 #include "ctimer.h"
-#include "msleep_sec.h"
 #include "qdrcore.h"
 #include "socketoptions.h"
+#include "waits.h"
 
 namespace {
 
@@ -267,7 +267,7 @@ bool MZorvaneCmdClient::connect_bounded(unsigned port, int* error) {
   *error = errno;
   if (errno != EINPROGRESS) return false;
   struct pollfd entry = {socket_fd, POLLOUT, 0};
-  if (poll(&entry, 1, kReconnectLimitMs) != 1) {
+  if (WaitPoll(&entry, 1, kReconnectLimitMs) != 1) {
     *error = ETIMEDOUT;
     return false;
   }
@@ -485,7 +485,7 @@ bool MZorvaneCmdClient::wait_for_close_answer(bool close_flushed) {
       if (UseCmdClientSocketToRead() && socket_fd != -1) socket_lost = true;
       return false;
     }
-    msleep_sec(kClosePollPauseSeconds);
+    (void)WaitPoll(nullptr, 0, static_cast<int>(kClosePollPauseSeconds * 1000));  // a pause
   }
   session_open = false;
   return true;
@@ -516,7 +516,7 @@ bool MZorvaneCmdClient::close_answer_may_be_read(double seconds_left) const {
   if (holds_complete_marker()) seconds_left = 0.0;
   if (!write_buffer.empty()) seconds_left = std::min(seconds_left, kClosePollPauseSeconds);
   struct pollfd entry = {reader_fd, POLLIN, 0};
-  return poll(&entry, 1, PollTimeoutMs(seconds_left)) > 0;
+  return WaitPoll(&entry, 1, PollTimeoutMs(seconds_left)) > 0;
 }
 
 bool MZorvaneCmdClient::holds_complete_marker() const {

@@ -12,6 +12,7 @@
 #include "ctimer.h"
 #include "msleep_sec.h"
 #include "qdrcore.h"
+#include "waits.h"
 
 namespace {
 
@@ -88,14 +89,6 @@ bool BacklogHigh(bool was_high, size_t backlog) {
   return was_high;
 }
 
-// The port the listener is bound to, however it was chosen.
-unsigned BoundPort(int fd) {
-  sockaddr_in address;
-  socklen_t length = sizeof(address);
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.sin_port);
-}
-
 // How the command processor is reached, for the start-up record.
 std::string DescribeCommandChannel(const MZorvaneCmdClient& channel, unsigned port) {
   std::string tcp = "127.0.0.1:" + std::to_string(port);
@@ -157,14 +150,28 @@ bool MZorvaneTCPServer::start_up() {
     MERRTRACE_DUMP("MZorvaneTCPSocket::Run() Open() failed");
     return false;
   }
-  if (!tcp_socket.CreateSocket(server_port)) {
+  const int inherited_listener = service_manager.InheritedListener();
+  if (inherited_listener != -1 ? !tcp_socket.AdoptListener(inherited_listener) : !tcp_socket.CreateSocket(server_port)) {
     MERRLOG("MZorvaneTCPSocket::Run() CreateSocket() failed");
     return false;
   }
-  MTRACE(2, "MZorvaneTCPServer::Run(): listening on 0.0.0.0:%u, %s", BoundPort(tcp_socket.GetSocketFD()),
-         DescribeCommandChannel(cmd_client, client_port).c_str());
+  MTRACE(2, "MZorvaneTCPServer::Run(): listening on %s%s, %s", tcp_socket.GetListenAddress().c_str(),
+         inherited_listener != -1 ? " (socket from systemd)" : "", DescribeCommandChannel(cmd_client, client_port).c_str());
   running = true;
+  service_manager.Notify("READY=1");
+  notify_status();
   return true;
+}
+
+// What the server does now, for the service manager's status line.
+void MZorvaneTCPServer::notify_status() {
+  if (tcp_socket.HasConnection()) {
+    service_manager.NotifyStatus("serving " + tcp_socket.GetPeerName());
+  } else if (cmd_client.IsSocketLost()) {
+    service_manager.NotifyStatus("command processor not reachable, retrying for the next client");
+  } else {
+    service_manager.NotifyStatus("listening, no client");
+  }
 }
 
 void MZorvaneTCPServer::reset_transactions() {
@@ -185,7 +192,7 @@ void MZorvaneTCPServer::wait_for_client() {
     FD_SET(listen_fd, &read_set);
     AddToSet(channel_fd, &read_set);
     struct timeval timeout = {1, 0};
-    int result = select(std::max(listen_fd, channel_fd) + 1, &read_set, nullptr, nullptr, &timeout);
+    int result = WaitSelect(std::max(listen_fd, channel_fd) + 1, &read_set, nullptr, &timeout);
     if (result < 0) {
       MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [1] failed");
       continue;
@@ -212,8 +219,10 @@ void MZorvaneTCPServer::serve_connection() {
   MTRACE(2, "connection on socket\n");
   if (!reopen_lost_channel()) {
     turn_away_without_processor();
+    notify_status();
     return;
   }
+  notify_status();
   if (cmd_client.OpenSession() <= 0) {
     MERRLOG("MZorvaneTCPServer::Run(): OpenSession() failed");
     abort_connection = true;
@@ -288,12 +297,12 @@ int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_
   bool client_bytes_wait = tcp_socket.GetNumUnwrittenBytes() != 0;
   bool commands_wait = cmd_client.GetNumUnwrittenCommands() != 0;
   *write_set_used = client_bytes_wait || commands_wait;
-  if (!*write_set_used) return select(sets.max_fd + 1, read_set, nullptr, nullptr, nullptr);
+  if (!*write_set_used) return WaitSelect(sets.max_fd + 1, read_set, nullptr, nullptr);
   *write_set = sets.write_base;
   if (!client_bytes_wait) RemoveFromSet(sets.connection_fd, write_set);
   if (!commands_wait) RemoveFromSet(sets.writer_fd, write_set);
   struct timeval timeout = {0, 100000};
-  return select(sets.max_fd + 1, read_set, write_set, nullptr, &timeout);
+  return WaitSelect(sets.max_fd + 1, read_set, write_set, &timeout);
 }
 
 void MZorvaneTCPServer::update_backpressure() {
@@ -365,6 +374,7 @@ void MZorvaneTCPServer::end_connection(bool abort_connection) {
   tcp_socket.CloseConnection();
   // The close wait may have found the processor gone, or given up on it.
   drop_lost_channel();
+  notify_status();
 }
 
 // Writes what is still queued for a client whose connection ends, in the
@@ -385,7 +395,7 @@ void MZorvaneTCPServer::drain_client() {
     FD_ZERO(&write_set);
     FD_SET(fd, &write_set);
     struct timeval timeout = SecondsToTimeval(left);
-    const int result = select(fd + 1, nullptr, &write_set, nullptr, &timeout);
+    const int result = WaitSelect(fd + 1, nullptr, &write_set, &timeout);
     if (result < 0 && errno != EINTR) {
       MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [3] failed");
       return;

@@ -15,6 +15,7 @@
 #include "errtrace.h"
 #include "mzorvanecmdclient.h"
 #include "mzorvanetcpsocket.h"
+#include "servicemanager.h"
 
 class MZorvaneTCPServer {
  public:
@@ -43,6 +44,9 @@ class MZorvaneTCPServer {
   void SetPipeCmdClient(int writer_fd, int reader_fd, int pipe_size);
   void SetTcpPorts(unsigned server_port, unsigned client_port);
 
+  // Readiness and status go to it; the listener may come from it.
+  ServiceManager& Manager() { return service_manager; }
+
   // Serves clients until a stop is requested (true); false when the command
   // channel or the listener could not be opened, or a command pipe broke.
   bool Run();
@@ -63,6 +67,7 @@ class MZorvaneTCPServer {
   };
 
   bool start_up();
+  void notify_status();
   void reset_transactions();
   void wait_for_client();
   void serve_connection();
@@ -100,6 +105,7 @@ class MZorvaneTCPServer {
   std::list<MZorvaneCmdCommand> spare_commands;
   MZorvaneTCPSocket tcp_socket;
   MZorvaneCmdClient cmd_client;
+  ServiceManager service_manager;
   bool stop_requested = false;
   bool running = false;
   bool send_close = true;

@@ -58,16 +58,22 @@ ssize_t SendBytes(int fd, const char* data, size_t count) {
   return send(fd, data, std::min(count, kMaxWriteSize), MSG_NOSIGNAL);
 }
 
+// "ADDRESS:PORT" of an IPv4 socket address.
+std::string AddressText(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN] = "?";
+  (void)inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text));  // "?" where it fails
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
 // The journal names every client by address and port: `outcome` says what
-// became of it.
-int AcceptPeer(int listen_fd, const char* outcome) {
-  sockaddr_in peer;
-  socklen_t length = sizeof(peer);
-  int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length);
+// became of it. *peer gets the client's "ADDRESS:PORT".
+int AcceptPeer(int listen_fd, const char* outcome, std::string* peer) {
+  sockaddr_in address;
+  socklen_t length = sizeof(address);
+  int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
   if (fd != -1) {
-    char address[INET_ADDRSTRLEN] = "?";
-    (void)inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));  // "?" where it fails
-    MTRACE(2, "%s client %s:%u", outcome, address, static_cast<unsigned>(ntohs(peer.sin_port)));
+    *peer = AddressText(address);
+    MTRACE(2, "%s client %s", outcome, peer->c_str());
   }
   return fd;
 }
@@ -131,6 +137,11 @@ unsigned ChoosePort(unsigned port) {
   return MZorvaneTCPSocket::kDefaultPort;
 }
 
+bool IsIPv4Listener(int fd) {
+  return FitsFdSet(fd) && GetIntOption(fd, SO_DOMAIN) == AF_INET && GetIntOption(fd, SO_TYPE) == SOCK_STREAM &&
+         GetIntOption(fd, SO_ACCEPTCONN) == 1;
+}
+
 bool BindAndListen(int fd, unsigned port) {
   sockaddr_in address;
   memset(&address, 0, sizeof(address));
@@ -184,21 +195,45 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
   DestroySocket();
   socket_fd = OpenStreamSocket("MZorvaneTCPSocket::CreateSocket()");
   if (socket_fd == -1) return false;
-  if (!SetListenerOptions(socket_fd)) {
-    DestroySocket();
-    return false;
-  }
-  TraceListenerOptions(socket_fd);
-  if (!SetNonBlocking(socket_fd)) {
-    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): fcntl() failed");
-    DestroySocket();
-    return false;
-  }
-  if (!BindAndListen(socket_fd, ChoosePort(port))) {
+  if (!PrepareListener() || !BindAndListen(socket_fd, ChoosePort(port))) {
     DestroySocket();
     return false;
   }
   return true;
+}
+
+bool MZorvaneTCPSocket::AdoptListener(int fd) {
+  DestroySocket();
+  if (!IsIPv4Listener(fd)) {
+    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): descriptor %d from the service manager is not an IPv4 TCP listener",
+              fd);
+    return false;
+  }
+  socket_fd = fd;
+  if (!PrepareListener()) {
+    DestroySocket();
+    return false;
+  }
+  return true;
+}
+
+// Accepted connections inherit the options from the listener, so that a
+// client sees the same whoever opened it.
+bool MZorvaneTCPSocket::PrepareListener() {
+  if (!SetListenerOptions(socket_fd)) return false;
+  TraceListenerOptions(socket_fd);
+  if (!SetNonBlocking(socket_fd)) {
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): fcntl() failed");
+    return false;
+  }
+  return true;
+}
+
+std::string MZorvaneTCPSocket::GetListenAddress() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  (void)getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return AddressText(address);
 }
 
 void MZorvaneTCPSocket::DestroySocket() {
@@ -212,7 +247,7 @@ void MZorvaneTCPSocket::DestroySocket() {
 
 bool MZorvaneTCPSocket::OpenConnection() {
   if (connection_fd != -1) CloseConnection();
-  connection_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::OpenConnection(): accepted");
+  connection_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::OpenConnection(): accepted", &peer_name);
   if (connection_fd == -1) {
     if (errno != EAGAIN) {
       MERRLOG_ERRNO("MZorvaneTCPSocket::OpenConnection(): accept() failed");
@@ -262,7 +297,8 @@ void MZorvaneTCPSocket::DiscardConnectionBuffers() {
 // The refused client gets its line on a blocking descriptor; what becomes of
 // the writes and the close does not matter to the client being served.
 bool MZorvaneTCPSocket::BlockConnection(const char* text) {
-  int refused_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::BlockConnection(): refused");
+  std::string refused_peer;
+  int refused_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::BlockConnection(): refused", &refused_peer);
   if (refused_fd == -1) {
     MERRLOG_ERRNO("MZorvaneTCPSocket::BlockConnection(): accept() failed");
     return false;

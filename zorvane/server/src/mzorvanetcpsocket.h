@@ -26,6 +26,9 @@ class MZorvaneTCPSocket {
   MZorvaneTCPSocket& operator=(const MZorvaneTCPSocket&) = delete;
 
   bool CreateSocket(unsigned port);
+  // Takes an IPv4 TCP listener opened by another (the service manager) and
+  // sets it up as CreateSocket sets up its own.
+  bool AdoptListener(int fd);
   void DestroySocket();
   bool OpenConnection();
   void CloseConnection();
@@ -33,6 +36,9 @@ class MZorvaneTCPSocket {
 
   int GetSocketFD() const { return socket_fd; }
   int GetConnectionFD() const { return connection_fd; }
+  // "ADDRESS:PORT" of the listener, and of the client accepted last.
+  std::string GetListenAddress() const;
+  const std::string& GetPeerName() const { return peer_name; }
   size_t GetNumUnwrittenBytes() const { return write_buffer.size() - write_offset; }
   bool HasConnection() const { return connection_fd != -1; }
   // The client closed its sending side (it may still read).
@@ -59,6 +65,7 @@ class MZorvaneTCPSocket {
  private:
   friend class MZorvaneTCPServerProbe;  // fuzz targets: client bytes and replies without a descriptor
 
+  bool PrepareListener();
   void CutLines(const char* data, size_t count);
   void AddReadLine(const char* data, size_t count);
   bool QueueLine(const char* data, size_t count);
@@ -71,6 +78,7 @@ class MZorvaneTCPSocket {
   int socket_fd = -1;
   int connection_fd = -1;
   bool stream_ended = false;
+  std::string peer_name;
   std::string write_buffer;
   size_t write_offset = 0;  // bytes at the front of write_buffer already written
   std::string read_buffer;

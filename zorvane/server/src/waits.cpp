@@ -1,0 +1,87 @@
+#include "waits.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+long long duty_interval_us = 0;  // 0: no duty
+long long duty_due_us = 0;
+void (*periodic_duty)() = nullptr;
+
+long long NowUs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// Runs the duty when it is due; the microseconds to its next turn.
+long long RunDutyWhenDue() {
+  const long long now = NowUs();
+  if (now >= duty_due_us) {
+    periodic_duty();
+    duty_due_us = now + duty_interval_us;
+  }
+  return duty_due_us - now;
+}
+
+struct timeval MicrosecondsToTimeval(long long us) {
+  struct timeval value;
+  value.tv_sec = static_cast<time_t>(us / 1000000);
+  value.tv_usec = static_cast<suseconds_t>(us % 1000000);
+  return value;
+}
+
+long long TimevalToMicroseconds(const struct timeval& value) {
+  return static_cast<long long>(value.tv_sec) * 1000000 + value.tv_usec;
+}
+
+}  // namespace
+
+void SetPeriodicDuty(long long interval_us, void (*duty)()) {
+  duty_interval_us = duty != nullptr && interval_us > 0 ? interval_us : 0;
+  periodic_duty = duty;
+  duty_due_us = 0;
+}
+
+int WaitSelect(int nfds, fd_set* read_set, fd_set* write_set, const struct timeval* timeout) {
+  struct timeval left;
+  if (duty_interval_us == 0) {
+    if (timeout != nullptr) left = *timeout;
+    return select(nfds, read_set, write_set, nullptr, timeout != nullptr ? &left : nullptr);
+  }
+  const long long deadline = timeout != nullptr ? NowUs() + TimevalToMicroseconds(*timeout) : LLONG_MAX;
+  fd_set read_asked, write_asked;
+  if (read_set != nullptr) read_asked = *read_set;
+  if (write_set != nullptr) write_asked = *write_set;
+  for (;;) {
+    const long long to_duty = RunDutyWhenDue();
+    const long long to_deadline = std::max(deadline - NowUs(), 0LL);
+    left = MicrosecondsToTimeval(std::min(to_duty, to_deadline));
+    const int result = select(nfds, read_set, write_set, nullptr, &left);
+    if (result != 0 || to_deadline <= to_duty) {
+      (void)RunDutyWhenDue();
+      return result;
+    }
+    if (read_set != nullptr) *read_set = read_asked;
+    if (write_set != nullptr) *write_set = write_asked;
+  }
+}
+
+int WaitPoll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  if (duty_interval_us == 0) return poll(fds, count, timeout_ms);
+  const long long deadline = timeout_ms < 0 ? LLONG_MAX : NowUs() + timeout_ms * 1000LL;
+  for (;;) {
+    const long long to_duty = RunDutyWhenDue();
+    const long long to_deadline = std::max(deadline - NowUs(), 0LL);
+    // Rounded up, so that a wait never ends before its time and turns into a spin.
+    const long long wait_us = std::min(to_duty, to_deadline);
+    const int result = poll(fds, count, static_cast<int>(std::min((wait_us + 999) / 1000, static_cast<long long>(INT_MAX))));
+    if (result != 0 || to_deadline <= to_duty) {
+      (void)RunDutyWhenDue();
+      return result;
+    }
+  }
+}
