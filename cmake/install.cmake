@@ -1,4 +1,4 @@
-# Install rules: the two programs, their manual pages and the service unit.
+# Install rules: the two programs, their manual pages, the service and socket units.
 #
 # The server goes to sbin: it is a daemon that the service manager starts,
 # not a command for users, and its manual page is in section 8. The
@@ -32,6 +32,7 @@ install(TARGETS zorvane-server RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS zorvane-cmdproc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/man/zorvane-server.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${PROJECT_BINARY_DIR}/man/zorvane-cmdproc.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvane-server.service DESTINATION ${ZORVANE_SYSTEMD_UNITDIR})
+install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvane-server.service ${PROJECT_SOURCE_DIR}/packaging/zorvane-server.socket
+        DESTINATION ${ZORVANE_SYSTEMD_UNITDIR})
 # A template for /etc/default/zorvane-server; the unit runs without that file.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/zorvane-server.default DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -76,6 +77,16 @@ std::vector<std::string> ServerArguments(const std::vector<std::string>& command
   return arguments;
 }
 
+// A service manager names the process it started in LISTEN_PID (its
+// listening sockets, from descriptor 3 on, which stay open across exec) and
+// in WATCHDOG_PID: the processor does not use them, so they name the server.
+void HandOverServiceManagerDuties(pid_t processor) {
+  for (const char* name : {"LISTEN_PID", "WATCHDOG_PID"}) {
+    const char* value = getenv(name);
+    if (value != nullptr && value == std::to_string(processor)) setenv(name, std::to_string(getpid()).c_str(), 1);
+  }
+}
+
 // In the child: hands the server its pipe ends across exec and starts it.
 [[noreturn]] void ExecServer(const std::vector<std::string>& arguments, const Pipes& pipes,
                              const sigset_t& original_mask) {
@@ -86,6 +97,7 @@ std::vector<std::string> ServerArguments(const std::vector<std::string>& command
   sigprocmask(SIG_SETMASK, &original_mask, nullptr);
   fcntl(pipes.commands[1], F_SETFD, 0);
   fcntl(pipes.answers[0], F_SETFD, 0);
+  HandOverServiceManagerDuties(getppid());
   execvp(argv[0], argv.data());
   WarnErrno("cannot run %s", argv[0]);
   _exit(kExecFailedStatus);
