@@ -147,6 +147,10 @@ EOF
 }
 
 dropin() { unit_file "$DROPIN_DIR/$1.conf"; }
+remove_dropin() {
+  rm -f "$DROPIN_DIR/$1.conf"
+  systemctl daemon-reload
+}
 
 remove_dropins() {
   rm -rf "$DROPIN_DIR"
@@ -155,6 +159,9 @@ remove_dropins() {
 
 # Whether PROPERTY of UNIT satisfies the test [ VALUE OP ARG ].
 prop_is() { test "$(prop "$1" "$2")" "$3" "$4"; }
+# What systemctl status tells of the server.
+server_state() { echo "ActiveState=$(prop $SERVER ActiveState) StatusText=$(prop $SERVER StatusText)"; }
+state_is() { [[ $(server_state) == "ActiveState=$1 StatusText="$2 ]]; }
 
 # ---- phase 1: the package over TCP ----
 
@@ -172,8 +179,10 @@ check_install() {
   wait_until 10 prop_is $SERVER NRestarts -ge 3
   local refused
   refused=$(journal_since "$since" -u $SERVER | grep -m1 'connect(127.0.0.1,37073) failed' || true)
-  [ "$(prop $SERVER NRestarts)" -ge 3 ] && [ -n "$refused" ]
-  check $? restart-loop "NRestarts=$(prop $SERVER NRestarts) within 10 s of the installation; journal: $refused"
+  local state
+  state=$(server_state)
+  [ "$(prop $SERVER NRestarts)" -ge 3 ] && [ -n "$refused" ] && [[ $state == "ActiveState=activating StatusText=" ]]
+  check $? restart-loop "NRestarts=$(prop $SERVER NRestarts) within 10 s of the installation, $state; journal: $refused"
 }
 
 # Waits up to 10 s for a socket listening on 127.0.0.1:37073 (0x90C1).
@@ -197,6 +206,20 @@ check_refusal() {
   check $? refusal "second client got $(quoted "$REFUSED")"
 }
 
+# The status line while no client is served and while one is.
+check_readiness() {
+  local idle serving
+  wait_until 3 state_is active "listening, no client"
+  idle=$(server_state)
+  connect $PORT && read_until $'0000\tready\r' 5
+  wait_until 3 state_is active "serving 127.0.0.1:*"
+  serving=$(server_state)
+  disconnect
+  [ "$idle" = "ActiveState=active StatusText=listening, no client" ] &&
+    [[ $serving == "ActiveState=active StatusText=serving 127.0.0.1:"* ]]
+  check $? "readiness${1:+-$1}" "no client: $idle; a client: $serving"
+}
+
 check_processor_lost() {
   local since restarts received
   since=$(date +%s)
@@ -211,9 +234,9 @@ check_processor_lost() {
   local tail=${received: -${#NOT_AVAILABLE}}
   [ "$tail" = "$NOT_AVAILABLE" ]
   check $? processor-killed-client-told "client's last line $(quoted "$tail") after $(quoted "${received:0:60}")..."
-  sleep 1
-  [ "$(prop $SERVER ActiveState)" = active ] && [ "$(prop $SERVER NRestarts)" = "$restarts" ]
-  check $? processor-killed-service-stays "ActiveState=$(prop $SERVER ActiveState), NRestarts $restarts -> $(prop $SERVER NRestarts)"
+  wait_until 3 state_is active "command processor not reachable, retrying for the next client"
+  [ "$(prop $SERVER NRestarts)" = "$restarts" ]
+  check $? processor-killed-service-stays "$(server_state), NRestarts $restarts -> $(prop $SERVER NRestarts)"
   systemctl start $PROCESSOR
   processor_listens
   check_served processor-back-served 10
@@ -303,6 +326,74 @@ EOF
   systemctl start $SERVER
 }
 
+# The server's process: the service's main process, or in pipe mode its child.
+server_pid() {
+  local pid
+  for pid in $(cat /sys/fs/cgroup/system.slice/$SERVER.service/cgroup.procs); do
+    [ "$(cat "/proc/$pid/comm")" = zorvane-server ] && echo "$pid" && return
+  done
+}
+
+# Pings keep a short watchdog content; a server stopped with SIGSTOP is
+# killed and started again, and the journal says why.
+check_watchdog() {
+  local since restarts pid kept
+  dropin watchdog <<'EOF'
+[Service]
+WatchdogSec=3s
+EOF
+  systemctl restart $SERVER
+  serve_within 10
+  restarts=$(prop $SERVER NRestarts)
+  sleep 5
+  kept=$(prop $SERVER NRestarts)
+  since=$(date +%s)
+  pid=$(server_pid)
+  kill -STOP "$pid"
+  wait_until 20 prop_is $SERVER NRestarts -gt "$restarts"
+  serve_within 10
+  local why
+  why=$(journal_since "$since" -u $SERVER | grep -E 'Watchdog timeout|SIGABRT|Failed with result' | tr '\n' '|')
+  [ "$kept" = "$restarts" ] && [ "$(prop $SERVER NRestarts)" -gt "$restarts" ] && [[ $why == *"Watchdog timeout"* ]] &&
+    [ "$RECEIVED" = "$OPENED$ECHO_REPLY" ]
+  check $? "watchdog${1:+-$1}" "WatchdogSec=3s: NRestarts $restarts after 5 s of pings; server $pid stopped: NRestarts $(prop $SERVER NRestarts), served again: $(quoted "$RECEIVED"); journal: $why"
+  remove_dropin watchdog
+  systemctl restart $SERVER
+}
+
+# With the socket unit, a client that connects while the server is down
+# waits and is served once the server is back.
+check_socket_activation() {
+  local since start listening
+  systemctl stop $SERVER
+  systemctl start $SERVER.socket
+  systemctl start $SERVER
+  serve_within 10
+  since=$(date +%s)
+  start=$(now_ms)
+  kill -KILL "$(server_pid)"
+  RECEIVED=
+  connect $PORT && read_until $'0000\tready\r' 20 && printf '1 echo hello\n' >&"$CLIENT" &&
+    read_until $'0001\tready\r' 5
+  local served_ms=$(($(now_ms) - start))
+  disconnect
+  listening=$(journal_since "$since" -t $SERVER | grep -m1 'listening on' | cut -c28- || true)
+  [ "$RECEIVED" = "$OPENED$ECHO_REPLY" ] && [[ $listening == *"(socket from systemd)"* ]]
+  check $? "socket-activation${1:+-$1}" "server killed, a client connected at once: served after $served_ms ms: $(quoted "$RECEIVED"); $listening"
+  systemctl stop $SERVER.socket $SERVER
+  systemctl start $SERVER
+}
+
+# journalctl -p err lists exactly the server's error records.
+check_journal_priorities() {
+  local errors all error_records
+  errors=$(journalctl -q -b -o cat -p err _COMM=zorvane-server)
+  all=$(journalctl -q -b -o cat _COMM=zorvane-server)
+  error_records=$(grep -c '^[0-9-]* [0-9:.]* E ' <<<"$all")
+  [ -n "$errors" ] && ! grep -qv '^[0-9-]* [0-9:.]* E ' <<<"$errors" && [ "$(wc -l <<<"$errors")" = "$error_records" ]
+  check $? journal-priorities "journalctl -p err: $(wc -l <<<"$errors") records, those not tagged E: $(grep -cv '^[0-9-]* [0-9:.]* E ' <<<"$errors"); all priorities: $(wc -l <<<"$all") records, $error_records tagged E; first: $(head -n1 <<<"$errors" | cut -c28-)"
+}
+
 check_journal_records() {
   local pattern record records=
   for pattern in 'Starting tcp server' 'listening on' 'accepted client' 'refused client' "'.' received" 'aborting connection'; do
@@ -332,12 +423,16 @@ phase1() {
   check_install
   check_processor_up
   check_refusal
+  check_readiness
   check_processor_lost
   check_stop_restart
   check_low_port
   check_address_restriction
   check_fatal_filter
+  check_watchdog
+  check_socket_activation
   check_journal_records
+  check_journal_priorities
   check_confinement
   check_exposure
 }
@@ -360,9 +455,13 @@ ExecStart=
 ExecStart=/usr/bin/zorvane-cmdproc --spawn /usr/sbin/zorvane-server $ZORVANE_OPTIONS
 SuccessExitStatus=143
 SyslogIdentifier=zorvane-server
+NotifyAccess=all
 EOF
   systemctl restart $SERVER
   check_served pipe-mode 10 $PORT "over pipes"
+  check_readiness pipe-mode
+  check_watchdog pipe-mode
+  check_socket_activation pipe-mode
   local tagged
   tagged=$(journal_since "$since" -t $SERVER | grep -m1 'commands to pipe' || true)
   [ -n "$tagged" ]
