@@ -10,10 +10,12 @@ include(GNUInstallDirs)
 set(ZORVANE_SYSTEMD_UNITDIR "lib/systemd/system"
     CACHE STRING "Directory of the service unit, relative to the install prefix or absolute")
 if(IS_ABSOLUTE "${ZORVANE_SYSTEMD_UNITDIR}")
-  set(ZORVANE_UNIT_PATH "${ZORVANE_SYSTEMD_UNITDIR}/zorvane-server.service")
+  set(ZORVANE_UNIT_DIR_PATH "${ZORVANE_SYSTEMD_UNITDIR}")
 else()
-  set(ZORVANE_UNIT_PATH "${CMAKE_INSTALL_PREFIX}/${ZORVANE_SYSTEMD_UNITDIR}/zorvane-server.service")
+  set(ZORVANE_UNIT_DIR_PATH "${CMAKE_INSTALL_PREFIX}/${ZORVANE_SYSTEMD_UNITDIR}")
 endif()
+set(ZORVANE_UNIT_PATH "${ZORVANE_UNIT_DIR_PATH}/zorvane-server.service")
+set(ZORVANE_SOCKET_UNIT_PATH "${ZORVANE_UNIT_DIR_PATH}/zorvane-server.socket")
 
 # Paths written into the unit and the manual pages are those of the final
 # system: they are fixed when CMake configures, so give CMAKE_INSTALL_PREFIX

@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,10 +76,13 @@ std::string UntilEnd(int fd) {
 struct ServerHarness {
   ~ServerHarness() { process.Stop(), processor.Stop(), CloseProcessor(); }
 
-  // Starts the server and takes the processor's side of the channel.
-  bool Start(Link link) {
-    server_port = FreeLoopbackPort();
+  // Starts the server and takes the processor's side of the channel. A
+  // launcher (a shell script) runs first and execs the server; it inherits
+  // `launcher_fd` and the environment `env` adds to.
+  bool Start(Link link, const std::string& launcher = "", std::vector<std::string> env = {}, int launcher_fd = -1) {
+    if (server_port == 0) server_port = FreeLoopbackPort();
     std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port)};
+    if (!launcher.empty()) argv.insert(argv.begin(), {"/bin/sh", "-c", launcher});
     int listen_fd = -1;
     std::vector<int> child_ends;
     if (link == Link::kTcp) {
@@ -94,7 +99,10 @@ struct ServerHarness {
       argv.insert(argv.end(), {"-pw=" + std::to_string(commands[1]), "-pr=0"});  // 0 is a reader like any other
       channel = "commands to pipe " + std::to_string(commands[1]) + ", answers from pipe 0";
     }
-    bool started = process.Start(argv, {"MTRACE_LEVEL=2"}, child_ends, link == Link::kPipes ? child_ends[1] : -1);
+    env.push_back("MTRACE_LEVEL=2");
+    std::vector<int> kept = child_ends;
+    if (launcher_fd >= 0) kept.push_back(launcher_fd);
+    bool started = process.Start(argv, env, kept, link == Link::kPipes ? child_ends[1] : -1);
     for (int& fd : child_ends) CloseFd(&fd);
     if (started && link == Link::kTcp) TakeConnection(&listen_fd);
     CloseFd(&listen_fd);
@@ -574,6 +582,107 @@ TEST_P(ServerOverLink, AnswerLineThatNeverEndsEndsTheConnectionNotTheChannel) {
   server.ExpectForwarded(client, "2 x\n", {"2:x"});
   ASSERT_TRUE(server.Answer("fine\n" + Marker(2)));
   EXPECT_REPLIES(client, "fine\n" + Ready(2));
+}
+
+// ---- under a service manager ----
+
+// The service manager's side of the notify socket: a datagram socket at a
+// path, or at an abstract name when the path starts with '@'.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& name) : name(name) {
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    name.copy(address.sun_path, name.size());
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    unlink(name.c_str());
+    bind(fd, reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
+  }
+  ~NotifySocket() {
+    close(fd);
+    if (name[0] == '/') unlink(name.c_str());
+  }
+  // The next state other than a watchdog ping, "" when none comes within
+  // timeout_ms; pings are counted.
+  std::string NextState(int timeout_ms = 5000) {
+    for (long long deadline = NowMs() + timeout_ms;;) {
+      pollfd entry = {fd, POLLIN, 0};
+      char text[256];
+      ssize_t got = poll(&entry, 1, RemainingMs(deadline)) == 1 ? recv(fd, text, sizeof(text), 0) : -1;
+      if (got < 0) return "";
+      if (std::string(text, static_cast<size_t>(got)) != "WATCHDOG=1") return std::string(text, static_cast<size_t>(got));
+      ++pings;
+    }
+  }
+  // The pings that come within `milliseconds`.
+  int PingsOver(int milliseconds) {
+    pings = 0;
+    EXPECT_EQ(NextState(milliseconds), "");
+    return pings;
+  }
+  int pings = 0;
+
+ private:
+  std::string name;
+  int fd = -1;
+};
+
+// A row per way of being started: with a listener handed over on descriptor
+// 3, the watchdog and standard error as the journal; or with variables meant
+// for another process (the server binds its own listener, pings no
+// watchdog, prefixes no record). Pings continue in every wait, also in the
+// 60 s wait for the processor's answer to "close".
+TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
+  struct Row {
+    std::string notify_name, launcher;
+    bool handed_over;
+  };
+  const std::string exec = "; exec \"$0\" \"$@\"";
+  for (const Row& row : {Row{"/tmp/zorvane-test-notify-" + std::to_string(getpid()),
+                             "export LISTEN_PID=$$ WATCHDOG_PID=$$ JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr)" +
+                                 exec + " 3<&9 9<&-", true},
+                         Row{"@zorvane-test-notify-" + std::to_string(getpid()),
+                             "export LISTEN_PID=1 WATCHDOG_PID=1 JOURNAL_STREAM=$(stat -L -c %d:%i /dev/null)" + exec,
+                             false}}) {
+    NotifySocket manager(row.notify_name);
+    ServerHarness server;
+    int listener = ListenLoopback(&server.server_port);  // without a hand-over, the server binds the port itself
+    ASSERT_TRUE(!row.handed_over || dup2(listener, 9) == 9);
+    CloseFd(&listener);
+    ASSERT_TRUE(server.Start(Link::kTcp, row.launcher,
+                             {"NOTIFY_SOCKET=" + row.notify_name, "LISTEN_FDS=1", "WATCHDOG_USEC=200000"},
+                             row.handed_over ? 9 : -1));
+    if (row.handed_over) close(9);
+    EXPECT_EQ(manager.NextState(), "READY=1");
+    EXPECT_EQ(manager.NextState(), "STATUS=listening, no client");
+    EXPECT_GE(manager.PingsOver(600), row.handed_over ? 3 : 0) << "waiting for a client";
+    int client = server.ConnectClient();
+    EXPECT_EQ(manager.NextState(), "STATUS=serving " + LocalEnd(client));
+    EXPECT_GE(manager.PingsOver(600), row.handed_over ? 3 : 0) << "serving an idle client";
+    int second = server.ConnectRaw();  // refused, with an error record
+    EXPECT_EQ(UntilEnd(second), kRefusal);
+    CloseFd(&second);
+    ASSERT_TRUE(WriteAll(client, ".\n"));
+    EXPECT_EQ(server.ReadRecord(), "0:close");
+    EXPECT_GE(manager.PingsOver(600), row.handed_over ? 3 : 0) << "waiting for the answer to close";
+    ASSERT_TRUE(server.Answer(Marker(0)));
+    EXPECT_EQ(manager.NextState(), "STATUS=listening, no client");
+    EXPECT_EQ(server.process.Stop(SIGTERM), 128 + SIGTERM);
+    EXPECT_EQ(manager.NextState(), "STOPPING=1");
+    EXPECT_EQ(manager.pings == 0, !row.handed_over);
+    // Error records at priority 3, traces of levels 1 and 2 at 6.
+    const std::string log = server.process.Stderr();
+    std::string priorities;
+    for (const DiagRecord& record : DiagRecords(log)) priorities += record.tag.substr(0, 1) + record.priority + " ";
+    EXPECT_EQ(priorities.find(row.handed_over ? "E<6>" : "<"), std::string::npos) << priorities;
+    EXPECT_EQ(priorities.find(row.handed_over ? "T<3>" : "<"), std::string::npos) << priorities;
+    EXPECT_EQ(row.handed_over, priorities.find("E<3>") != std::string::npos && priorities.find("T<6>") != std::string::npos);
+    const std::string listening = row.handed_over ? "127.0.0.1:" + std::to_string(server.server_port) + " (socket from systemd)"
+                                                  : "0.0.0.0:" + std::to_string(server.server_port);
+    EXPECT_EQ(server.CountLog("T2", "MZorvaneTCPServer::Run(): listening on " + listening + ", " + server.channel), 1);
+    CloseFd(&client);
+  }
 }
 
 // ---- clients that misbehave, a long run ----

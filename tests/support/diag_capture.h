@@ -12,27 +12,33 @@
 #include "qdrcore.h"
 
 struct DiagRecord {
-  std::string tag;     // T1..T5 or E
+  std::string priority;  // "<3>" and the like before a record for the journal, else ""
+  std::string tag;       // T1..T5 or E
   std::string source;  // module path
   int line = 0;
   std::string message;  // escaped, without the line end
 };
 
-// The records among the lines of a stream, each "DATE TIME TAG SOURCE:LINE
-// MESSAGE"; malformed lines are left out.
+// The records among the lines of a stream, each "[<N>]DATE TIME TAG
+// SOURCE:LINE MESSAGE"; malformed lines are left out.
 inline std::vector<DiagRecord> DiagRecords(const std::string& stream) {
   constexpr size_t npos = std::string::npos;
   std::vector<DiagRecord> records;
   for (size_t start = 0, end = 0; start < stream.size(); start = end + 1) {
     end = std::min(stream.find('\n', start), stream.size());
-    const std::string text = stream.substr(start, end - start);
+    std::string text = stream.substr(start, end - start);
+    std::string priority;
+    if (text.size() > 3 && text[0] == '<' && text[2] == '>') {
+      priority = text.substr(0, 3);
+      text.erase(0, 3);
+    }
     // "YYYY-MM-DD HH:MM:SS.uuuuuu " is 27 characters.
     if (text.size() < 28 || text[10] != ' ' || text[19] != '.' || text[26] != ' ') continue;
     const size_t tag_end = text.find(' ', 27);
     const size_t location_end = tag_end == npos ? npos : text.find(' ', tag_end + 1);
     const size_t colon = location_end == npos ? npos : text.rfind(':', location_end);
     if (colon == npos || colon < tag_end) continue;
-    records.push_back({text.substr(27, tag_end - 27), text.substr(tag_end + 1, colon - tag_end - 1),
+    records.push_back({priority, text.substr(27, tag_end - 27), text.substr(tag_end + 1, colon - tag_end - 1),
                        std::atoi(text.c_str() + colon + 1), text.substr(location_end + 1)});
   }
   return records;
