@@ -83,12 +83,14 @@ TEST(CmdProcListening, AnswersAreExact) {
 
 // --spawn: a shell script plays the server on the pipes it is handed, with the
 // arguments MODE STATUS after the pipe size. In mode talk it shows the pipe
-// size option; in mode wait it ignores SIGINT, as the zorvane server does.
+// size option and the service manager's variables; in mode wait it ignores
+// SIGINT, as the zorvane server does.
 const char kServerScript[] = R"(#!/bin/sh
 w=${1#-pw=}
 r=${2#-pr=}
 if [ "$4" = talk ]; then
-  echo "$3" >&2
+  [ "$LISTEN_PID" = $$ ] && LISTEN_PID=server
+  echo "$3 LISTEN_PID=$LISTEN_PID WATCHDOG_PID=$WATCHDOG_PID" >&2
   printf '\000\000open\000\000\005echo hi\000' >&"$w"
   eval "exec $w>&-"
   timeout 5 od -An -v -tx1 <&"$r" >&2
@@ -115,16 +117,18 @@ struct ServerScript {
 };
 
 // The pipes carry the bytes and the server's status is passed on; SIGTERM
-// and SIGINT reach the server as SIGTERM.
+// and SIGINT reach the server as SIGTERM. A LISTEN_PID naming the processor
+// is handed on to the server, a WATCHDOG_PID naming another stays.
 TEST(CmdProcSpawn, PipesStatusAndSignals) {
   ServerScript script;
   ChildProcess talker;
-  ASSERT_TRUE(talker.Start({kProcessor, "--spawn", script.path, "talk", "3"}));
+  ASSERT_TRUE(talker.Start({"/bin/sh", "-c", "export LISTEN_PID=$$ WATCHDOG_PID=1; exec \"$0\" \"$@\"", kProcessor,
+                            "--spawn", script.path, "talk", "3"}));
   int status = -1;
   ASSERT_TRUE(talker.WaitExit(kTimeoutMs, &status));
   EXPECT_EQ(status, 3);
   // od sees the end only if no other copy of the answer pipe's write end reached the server.
-  EXPECT_EQ(talker.Stderr(), "-s=16384\n 00 00 00 68 69 0a 00 00 05\n");
+  EXPECT_EQ(talker.Stderr(), "-s=16384 LISTEN_PID=server WATCHDOG_PID=1\n 00 00 00 68 69 0a 00 00 05\n");
   // Signal to the processor, the server's exit status on SIGTERM ("" to die of it), the processor's status.
   for (const auto& [signal_number, term_status, expected] :
        {std::make_tuple(SIGTERM, "", 128 + SIGTERM), std::make_tuple(SIGINT, "7", 7)}) {
