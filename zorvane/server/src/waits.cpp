@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <climits>
 
+long long periodic_duty_interval_us = 0;
+
 namespace {
 
-long long duty_interval_us = 0;  // 0: no duty
 long long duty_due_us = 0;
 void (*periodic_duty)() = nullptr;
 
@@ -22,7 +23,7 @@ long long RunDutyWhenDue() {
   const long long now = NowUs();
   if (now >= duty_due_us) {
     periodic_duty();
-    duty_due_us = now + duty_interval_us;
+    duty_due_us = now + periodic_duty_interval_us;
   }
   return duty_due_us - now;
 }
@@ -41,17 +42,12 @@ long long TimevalToMicroseconds(const struct timeval& value) {
 }  // namespace
 
 void SetPeriodicDuty(long long interval_us, void (*duty)()) {
-  duty_interval_us = duty != nullptr && interval_us > 0 ? interval_us : 0;
+  periodic_duty_interval_us = duty != nullptr && interval_us > 0 ? interval_us : 0;
   periodic_duty = duty;
   duty_due_us = 0;
 }
 
-int WaitSelect(int nfds, fd_set* read_set, fd_set* write_set, const struct timeval* timeout) {
-  struct timeval left;
-  if (duty_interval_us == 0) {
-    if (timeout != nullptr) left = *timeout;
-    return select(nfds, read_set, write_set, nullptr, timeout != nullptr ? &left : nullptr);
-  }
+int WaitSelectWithDuty(int nfds, fd_set* read_set, fd_set* write_set, const struct timeval* timeout) {
   const long long deadline = timeout != nullptr ? NowUs() + TimevalToMicroseconds(*timeout) : LLONG_MAX;
   fd_set read_asked, write_asked;
   if (read_set != nullptr) read_asked = *read_set;
@@ -59,7 +55,7 @@ int WaitSelect(int nfds, fd_set* read_set, fd_set* write_set, const struct timev
   for (;;) {
     const long long to_duty = RunDutyWhenDue();
     const long long to_deadline = std::max(deadline - NowUs(), 0LL);
-    left = MicrosecondsToTimeval(std::min(to_duty, to_deadline));
+    struct timeval left = MicrosecondsToTimeval(std::min(to_duty, to_deadline));
     const int result = select(nfds, read_set, write_set, nullptr, &left);
     if (result != 0 || to_deadline <= to_duty) {
       (void)RunDutyWhenDue();
@@ -70,8 +66,7 @@ int WaitSelect(int nfds, fd_set* read_set, fd_set* write_set, const struct timev
   }
 }
 
-int WaitPoll(struct pollfd* fds, nfds_t count, int timeout_ms) {
-  if (duty_interval_us == 0) return poll(fds, count, timeout_ms);
+int WaitPollWithDuty(struct pollfd* fds, nfds_t count, int timeout_ms) {
   const long long deadline = timeout_ms < 0 ? LLONG_MAX : NowUs() + timeout_ms * 1000LL;
   for (;;) {
     const long long to_duty = RunDutyWhenDue();

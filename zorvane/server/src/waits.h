@@ -13,10 +13,24 @@
 // an interval of 0 removes it.
 void SetPeriodicDuty(long long interval_us, void (*duty)());
 
-// select(2) without exceptional conditions; `timeout` nullptr waits for ever.
-int WaitSelect(int nfds, fd_set* read_set, fd_set* write_set, const struct timeval* timeout);
+// Microseconds between the duty's turns; 0 when there is no duty.
+extern long long periodic_duty_interval_us;
+
+int WaitSelectWithDuty(int nfds, fd_set* read_set, fd_set* write_set, const struct timeval* timeout);
+int WaitPollWithDuty(struct pollfd* fds, nfds_t count, int timeout_ms);
+
+// select(2) without exceptional conditions; `timeout` nullptr waits for
+// ever, and may be changed as select(2) changes it. Inline, so that without
+// a duty the wait costs what the plain call costs.
+inline int WaitSelect(int nfds, fd_set* read_set, fd_set* write_set, struct timeval* timeout) {
+  if (periodic_duty_interval_us == 0) return select(nfds, read_set, write_set, nullptr, timeout);
+  return WaitSelectWithDuty(nfds, read_set, write_set, timeout);
+}
 
 // poll(2); no descriptors make it a pause.
-int WaitPoll(struct pollfd* fds, nfds_t count, int timeout_ms);
+inline int WaitPoll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  if (periodic_duty_interval_us == 0) return poll(fds, count, timeout_ms);
+  return WaitPollWithDuty(fds, count, timeout_ms);
+}
 
 #endif
