@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #define QDR_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 
@@ -48,6 +49,11 @@ void MQdrCore_ResetSink();
 // main alone would leave the classes unprotected where tests call them.
 ssize_t MQdrCore_WriteWithoutSigpipe(int fd, const void* data, size_t length);
 
+// The pieces of a record, for other one-line logs: the local date and time
+// with microseconds and a blank ("YYYY-MM-DD HH:MM:SS.uuuuuu "), and bytes
+// with TAB kept, CR and LF as \r and \n and other control bytes as \xHH.
+void MQdrCore_AppendTimestamp(std::string* out);
+void MQdrCore_AppendEscaped(std::string* out, const char* data, size_t length);
 // Most messages one error-trace context keeps; older ones are dropped.
 constexpr size_t kMErrTraceContextCapacity = 100;
 

@@ -116,32 +116,18 @@ std::string FormatV(const char* format, va_list args) {
   return text;
 }
 
-// Control bytes become visible escapes so that a record is always one line.
-// The bytes between them are appended a run at a time.
-void AppendEscaped(std::string* out, const std::string& message) {
+// A record is one line: a trailing line feed of the message is dropped, and
+// the rest is escaped.
+void AppendEscapedMessage(std::string* out, const std::string& message) {
   size_t end = message.size();
   if (end > 0 && message[end - 1] == '\n') --end;
-  size_t run = 0;
-  for (size_t i = 0; i < end; ++i) {
-    unsigned char c = static_cast<unsigned char>(message[i]);
-    if (c == '\t' || (c >= 0x20 && c != 0x7F)) continue;
-    out->append(message, run, i - run);
-    run = i + 1;
-    if (c == '\r') {
-      out->append("\\r");
-    } else if (c == '\n') {
-      out->append("\\n");
-    } else {
-      char hex[5];
-      snprintf(hex, sizeof(hex), "\\x%02X", c);
-      out->append(hex);
-    }
-  }
-  out->append(message, run, end - run);
+  MQdrCore_AppendEscaped(out, message.data(), end);
 }
 
+}  // namespace
+
 // The date and time are formatted once a second; records can come far more often.
-void AppendTimestamp(std::string* out) {
+void MQdrCore_AppendTimestamp(std::string* out) {
   static time_t formatted_second = -1;
   static char date_time[32];
   static size_t date_time_length = 0;
@@ -158,6 +144,30 @@ void AppendTimestamp(std::string* out) {
   for (int digit = 6; digit >= 1; --digit, micros /= 10) fraction[digit] = static_cast<char>('0' + micros % 10);
   out->append(date_time, date_time_length).append(fraction, sizeof(fraction) - 1);
 }
+
+// Control bytes become visible escapes; the bytes between them are appended
+// a run at a time.
+void MQdrCore_AppendEscaped(std::string* out, const char* data, size_t length) {
+  size_t run = 0;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c == '\t' || (c >= 0x20 && c != 0x7F)) continue;
+    out->append(data + run, i - run);
+    run = i + 1;
+    if (c == '\r') {
+      out->append("\\r");
+    } else if (c == '\n') {
+      out->append("\\n");
+    } else {
+      char hex[5];
+      snprintf(hex, sizeof(hex), "\\x%02X", c);
+      out->append(hex);
+    }
+  }
+  out->append(data + run, length - run);
+}
+
+namespace {
 
 // Standard error is the journal when JOURNAL_STREAM names its device and inode.
 bool StderrIsJournal() {
@@ -183,14 +193,14 @@ void Emit(const char* tag, const Location& location, const std::string& message)
   std::string record;
   record.reserve(64 + location.source.size() + message.size());
   AppendJournalPriority(&record, tag);
-  AppendTimestamp(&record);
+  MQdrCore_AppendTimestamp(&record);
   record.append(tag);
   record.push_back(' ');
   record.append(location.source);
   record.push_back(':');
   record.append(std::to_string(location.line));
   record.push_back(' ');
-  AppendEscaped(&record, message);
+  AppendEscapedMessage(&record, message);
   record.push_back('\n');
   current_sink(record.data(), record.size(), current_sink_user);
 }

@@ -1,7 +1,9 @@
 // The command line: the options and the trace level from the environment.
 #include "commandline.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/select.h>
 
 #include <algorithm>
@@ -18,10 +20,14 @@ bool UsePipe = false;
 int CmdClient_PipeSize = -1;
 int CmdClient_ReaderPipeId = -1;
 int CmdClient_WriterPipeId = -1;
+const char* BindAddress = nullptr;
+int IdleLimitSeconds = 0;
+const char* WireTracePath = nullptr;
 
 namespace {
 
 constexpr int kStartupTraceLevel = 2;
+constexpr long kMaxIdleLimitSeconds = 86400;
 constexpr long kMaxTraceLevel = 5;
 
 // A base-10 integer that takes up the whole text and fits an int.
@@ -87,6 +93,34 @@ bool parse_port(const char* value, bool server) {
   return true;
 }
 
+bool IsNumericAddress(const char* text) {
+  unsigned char address[sizeof(in6_addr)];
+  return inet_pton(AF_INET, text, address) == 1 || inet_pton(AF_INET6, text, address) == 1;
+}
+
+// -b=ADDRESS, -i=SECONDS, -w=PATH: `after_letter` is what follows the letter.
+bool parse_valued_option(char letter, const char* after_letter) {
+  if (after_letter[0] != '=') {
+    MERRLOG("Option not available!\n");
+    return false;
+  }
+  const char* value = after_letter + 1;
+  const char* problem = nullptr;
+  if (letter == 'b') {
+    if (IsNumericAddress(value)) BindAddress = value;
+    else problem = "not a numeric IPv4 or IPv6 address";
+  } else if (letter == 'i') {
+    if (!ReadWholeInt(value, 0, kMaxIdleLimitSeconds, &IdleLimitSeconds)) problem = "not a whole number of seconds from 0 to 86400";
+  } else if (value[0] != '\0') {
+    WireTracePath = value;
+  } else {
+    problem = "no path";
+  }
+  if (problem == nullptr) return true;
+  MERRLOG("parse_args(): invalid parameter -%c=%s: %s", letter, value, problem);
+  return false;
+}
+
 // The letters after "-p": a lone "p" is passed over.
 bool parse_p_option(const char* after_letter) {
   if (after_letter[0] == '\0') return true;
@@ -124,6 +158,10 @@ bool parse_option(const char* letters) {
       return parse_trace_level(letters + 1);
     case 'p':
       return parse_p_option(letters + 1);
+    case 'b':
+    case 'i':
+    case 'w':
+      return parse_valued_option(letters[0], letters + 1);
     default:
       MERRLOG("Option not available!\n");
       return false;

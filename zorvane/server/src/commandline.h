@@ -9,6 +9,9 @@ extern bool UsePipe;                // set by -pw=, -pr= and -s=
 extern int CmdClient_PipeSize;      // -s=, -1 when not given
 extern int CmdClient_ReaderPipeId;  // -pr=, -1 when not given
 extern int CmdClient_WriterPipeId;  // -pw=, -1 when not given
+extern const char* BindAddress;     // -b=, a numeric IPv4 or IPv6 address; nullptr when not given
+extern int IdleLimitSeconds;        // -i=, 0 (no limit) when not given
+extern const char* WireTracePath;   // -w=, nullptr when not given
 
 // The trace level from MTRACE_LEVEL (clamped to 0..5), else 2.
 void GetMTraceLevelFromEnv();

@@ -7,6 +7,7 @@
 #include "mzorvanetcpserver.h"
 #include "qdrcore.h"
 #include "waits.h"
+#include "wiretrace.h"
 
 #ifndef ZORVANE_VERSION
 #define ZORVANE_VERSION "unknown"
@@ -90,6 +91,31 @@ void ConnectServiceManager() {
   SetPeriodicDuty(mts.Manager().WatchdogPingInterval(), PingWatchdog);
 }
 
+void ReopenWireTrace(int) { wire_trace->RequestReopen(); }
+
+// With -w=, SIGHUP reopens the trace file (after a rotation); without it,
+// SIGHUP keeps its default action.
+bool OpenWireTrace() {
+  static WireTrace trace;
+  if (WireTracePath == nullptr) return true;
+  if (!trace.Open(WireTracePath)) return false;
+  wire_trace = &trace;
+  struct sigaction action {};
+  action.sa_handler = ReopenWireTrace;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGHUP, &action, nullptr);
+  return true;
+}
+
+void ConfigureListener() {
+  if (BindAddress != nullptr) mts.SetBindAddress(BindAddress);
+  mts.SetIdleLimit(IdleLimitSeconds);
+  if (mts.Manager().InheritedListener() != -1 && (BindAddress != nullptr || PortServer != 0)) {
+    MTRACE(1, "main(): -b= and -ps= are ignored: the listener comes from systemd (change zorvane-server.socket instead)");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,7 +131,9 @@ int main(int argc, char** argv) {
   }
   MTRACE(2, "main(): Starting tcp server version = %.20s", ZORVANE_VERSION);
   if (!CheckPipeDescriptors()) return 1;
+  ConfigureListener();  // before the ports get their defaults
   ConfigureCommandChannel(&mts);
+  if (!OpenWireTrace()) return 1;
   ConnectServiceManager();
   return mts.Run() ? 0 : 1;
 }

@@ -21,6 +21,7 @@
 #include "qdrcore.h"
 #include "socketoptions.h"
 #include "waits.h"
+#include "wiretrace.h"
 
 namespace {
 
@@ -293,6 +294,7 @@ int MZorvaneCmdClient::FillReadBufferSocket() {
   char chunk[kSocketReadSize];
   const ssize_t got = read(socket_fd, chunk, sizeof(chunk));
   if (got > 0) {
+    WireRecord(WireHop::kProcessorToServer, chunk, static_cast<size_t>(got));
     AppendReceived(chunk, static_cast<size_t>(got), &read_buffer);
     return 1;
   }
@@ -349,6 +351,7 @@ int MZorvaneCmdClient::FillReadBufferOverPipe() {
     mark_failed_read();
     return 0;
   }
+  WireRecord(WireHop::kProcessorToServer, pipe_buffer.data(), static_cast<size_t>(got));
   AppendReceived(pipe_buffer.data(), static_cast<size_t>(got), &read_buffer);
   if (MTrace_GetLevel("default") > 4) trace_received_pipe_bytes(static_cast<size_t>(got));
   return 1;
@@ -392,6 +395,7 @@ bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
     errno = 0;
     const ssize_t sent = send(socket_fd, write_buffer.data(), write_buffer.size(), MSG_NOSIGNAL);
     if (sent > 0) {
+      WireRecord(WireHop::kServerToProcessor, write_buffer.data(), static_cast<size_t>(sent));
       if (static_cast<size_t>(sent) == write_buffer.size()) {
         write_buffer.clear();
       } else {
@@ -413,6 +417,7 @@ bool MZorvaneCmdClient::FlushCommandBufferOverSocket() {
 bool MZorvaneCmdClient::FlushCommandBufferOverPipe() {
   const ssize_t written = MQdrCore_WriteWithoutSigpipe(writer_fd, write_buffer.data(), write_buffer.size());
   if (written > 0) {
+    WireRecord(WireHop::kServerToProcessor, write_buffer.data(), static_cast<size_t>(written));
     write_buffer.erase(0, static_cast<size_t>(written));
     return true;
   }

@@ -13,11 +13,13 @@
 #include "msleep_sec.h"
 #include "qdrcore.h"
 #include "waits.h"
+#include "wiretrace.h"
 
 namespace {
 
 const char kRefusalLine[] = "0000\terror \"Sorry, this port is already in use!\"";
 const char kProcessorUnavailable[] = "command processor not available";
+const char kIdleTimeExceeded[] = "idle time exceeded";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -194,13 +196,15 @@ void MZorvaneTCPServer::wait_for_client() {
     struct timeval timeout = {1, 0};
     int result = WaitSelect(std::max(listen_fd, channel_fd) + 1, &read_set, nullptr, &timeout);
     if (result < 0) {
-      MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [1] failed");
+      if (errno != EINTR) MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [1] failed");
+      if (wire_trace != nullptr) wire_trace->Flush();
       continue;
     }
     if (IsSet(channel_fd, &read_set)) discard_channel_input();
     if (FD_ISSET(listen_fd, &read_set) && !tcp_socket.OpenConnection()) {
       MERRLOG("MZorvaneTCPServer::Run(): OpenConnection() failed");
     }
+    if (wire_trace != nullptr) wire_trace->Flush();
   }
 }
 
@@ -233,6 +237,7 @@ void MZorvaneTCPServer::serve_connection() {
   client_backlog_high = false;
   command_backlog_high = false;
   answer_scanned = 0;
+  start_idle_clock();
   while (!stop_requested && !abort_connection && tcp_socket.HasConnection()) service_pass(sets, &abort_connection);
   end_connection(abort_connection);
 }
@@ -283,10 +288,33 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
   // commands behind them have already gone to the processor.
   if (!write_set_used && tcp_socket.GetNumUnwrittenBytes() != 0 && !*abort_connection) flush_client(abort_connection);
   if (cmd_client.IsLinkLost()) processor_lost(abort_connection);
+  if (idle_limit_us != 0 && !*abort_connection) end_when_idle(abort_connection);
+  if (wire_trace != nullptr) wire_trace->Flush();
 }
 
-// Waits without a timeout while nothing is queued; with 100 ms while replies
-// or commands wait. A descriptor is watched for writing only while bytes wait
+void MZorvaneTCPServer::start_idle_clock() {
+  idle_bytes_seen = tcp_socket.GetBytesMoved();
+  idle_deadline_us = idle_limit_us == 0 ? kNoDeadline : MonotonicMicroseconds() + idle_limit_us;
+}
+
+// Idle: no byte from or to the client, nothing waiting for it and no
+// transaction of it open since the clock started. The client gets the
+// error line after what is queued, and the connection ends as others do.
+void MZorvaneTCPServer::end_when_idle(bool* abort_connection) {
+  if (tcp_socket.GetBytesMoved() != idle_bytes_seen || tcp_socket.GetNumUnwrittenBytes() != 0 ||
+      !pending_commands.empty() || !background_commands.empty()) {
+    start_idle_clock();
+    return;
+  }
+  if (MonotonicMicroseconds() < idle_deadline_us) return;
+  MTRACE(1, "MZorvaneTCPServer::Run(): client %s idle for %lld seconds, closing connection",
+         tcp_socket.GetPeerName().c_str(), idle_limit_us / 1000000);
+  tcp_socket.SendError(0, kIdleTimeExceeded);
+  *abort_connection = true;
+}
+
+// Waits without a timeout while nothing is queued, with 100 ms while replies
+// or commands wait, and never past the idle limit's deadline. A descriptor is watched for writing only while bytes wait
 // for it, so a writable but idle descriptor never wakes the loop.
 int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set,
                                           bool* write_set_used) {
@@ -297,12 +325,15 @@ int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_
   bool client_bytes_wait = tcp_socket.GetNumUnwrittenBytes() != 0;
   bool commands_wait = cmd_client.GetNumUnwrittenCommands() != 0;
   *write_set_used = client_bytes_wait || commands_wait;
-  if (!*write_set_used) return WaitSelect(sets.max_fd + 1, read_set, nullptr, nullptr);
+  struct timeval timeout;
+  if (!*write_set_used) {
+    return WaitSelect(sets.max_fd + 1, read_set, nullptr, EarlierTimeout(idle_deadline_us, nullptr, &timeout));
+  }
   *write_set = sets.write_base;
   if (!client_bytes_wait) RemoveFromSet(sets.connection_fd, write_set);
   if (!commands_wait) RemoveFromSet(sets.writer_fd, write_set);
-  struct timeval timeout = {0, 100000};
-  return WaitSelect(sets.max_fd + 1, read_set, write_set, &timeout);
+  const struct timeval queued_wait = {0, 100000};
+  return WaitSelect(sets.max_fd + 1, read_set, write_set, EarlierTimeout(idle_deadline_us, &queued_wait, &timeout));
 }
 
 void MZorvaneTCPServer::update_backpressure() {
@@ -375,6 +406,7 @@ void MZorvaneTCPServer::end_connection(bool abort_connection) {
   // The close wait may have found the processor gone, or given up on it.
   drop_lost_channel();
   notify_status();
+  if (wire_trace != nullptr) wire_trace->Flush();
 }
 
 // Writes what is still queued for a client whose connection ends, in the

@@ -16,6 +16,7 @@
 #include "mzorvanecmdclient.h"
 #include "mzorvanetcpsocket.h"
 #include "servicemanager.h"
+#include "waits.h"
 
 class MZorvaneTCPServer {
  public:
@@ -43,6 +44,10 @@ class MZorvaneTCPServer {
 
   void SetPipeCmdClient(int writer_fd, int reader_fd, int pipe_size);
   void SetTcpPorts(unsigned server_port, unsigned client_port);
+  void SetBindAddress(const std::string& address) { tcp_socket.SetBindAddress(address); }
+  // A served connection on which nothing moved and no transaction was open
+  // for this long is ended; 0: never.
+  void SetIdleLimit(int seconds) { idle_limit_us = seconds * 1000000LL; }
 
   // Readiness and status go to it; the listener may come from it.
   ServiceManager& Manager() { return service_manager; }
@@ -75,6 +80,8 @@ class MZorvaneTCPServer {
   void service_pass(const ServiceSets& sets, bool* abort_connection);
   int select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set, bool* write_set_used);
   void update_backpressure();
+  void start_idle_clock();
+  void end_when_idle(bool* abort_connection);
   void read_client(bool* abort_connection);
   void read_command_channel(bool* abort_connection);
   void flush_client(bool* abort_connection);
@@ -121,6 +128,9 @@ class MZorvaneTCPServer {
   bool loss_logged = false;                   // the lost command channel has been logged
   bool reconnect_failure_logged = false;      // a failed reconnection has been logged in this outage
   std::string request_line;                   // reused for every request line, keeping its storage
+  long long idle_limit_us = 0;                // 0: no idle limit
+  long long idle_deadline_us = kNoDeadline;   // when the connection counts as idle
+  unsigned long long idle_bytes_seen = 0;     // the client's bytes moved when the idle clock last started
 
 };
 

@@ -15,6 +15,7 @@
 
 #include "qdrcore.h"
 #include "socketoptions.h"
+#include "wiretrace.h"
 
 namespace {
 
@@ -58,17 +59,49 @@ ssize_t SendBytes(int fd, const char* data, size_t count) {
   return send(fd, data, std::min(count, kMaxWriteSize), MSG_NOSIGNAL);
 }
 
-// "ADDRESS:PORT" of an IPv4 socket address.
-std::string AddressText(const sockaddr_in& address) {
-  char text[INET_ADDRSTRLEN] = "?";
-  (void)inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text));  // "?" where it fails
-  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+
+// "a.b.c.d:PORT" or "[IPv6]:PORT"; an IPv4 client of a listener on "::"
+// comes as a mapped IPv6 address and is shown in its IPv4 form.
+std::string AddressText(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (address.ss_family == AF_INET6) {
+    const auto& ipv6 = reinterpret_cast<const sockaddr_in6&>(address);
+    const unsigned port = ntohs(ipv6.sin6_port);
+    if (IN6_IS_ADDR_V4MAPPED(&ipv6.sin6_addr)) {
+      (void)inet_ntop(AF_INET, &ipv6.sin6_addr.s6_addr[12], text, sizeof(text));  // "?" where it fails
+      return std::string(text) + ":" + std::to_string(port);
+    }
+    (void)inet_ntop(AF_INET6, &ipv6.sin6_addr, text, sizeof(text));
+    return "[" + std::string(text) + "]:" + std::to_string(port);
+  }
+  const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
+  (void)inet_ntop(AF_INET, &ipv4.sin_addr, text, sizeof(text));
+  return std::string(text) + ":" + std::to_string(ntohs(ipv4.sin_port));
+}
+
+// A numeric IPv4 or IPv6 address and a port as a socket address; 0 when the
+// text is neither, else the address's length.
+socklen_t MakeSocketAddress(const std::string& text, unsigned port, sockaddr_storage* address) {
+  memset(address, 0, sizeof(*address));
+  auto* ipv4 = reinterpret_cast<sockaddr_in*>(address);
+  if (inet_pton(AF_INET, text.c_str(), &ipv4->sin_addr) == 1) {
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof(sockaddr_in);
+  }
+  auto* ipv6 = reinterpret_cast<sockaddr_in6*>(address);
+  if (inet_pton(AF_INET6, text.c_str(), &ipv6->sin6_addr) == 1) {
+    ipv6->sin6_family = AF_INET6;
+    ipv6->sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof(sockaddr_in6);
+  }
+  return 0;
 }
 
 // The journal names every client by address and port: `outcome` says what
 // became of it. *peer gets the client's "ADDRESS:PORT".
 int AcceptPeer(int listen_fd, const char* outcome, std::string* peer) {
-  sockaddr_in address;
+  sockaddr_storage address;
   socklen_t length = sizeof(address);
   int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
   if (fd != -1) {
@@ -137,23 +170,31 @@ unsigned ChoosePort(unsigned port) {
   return MZorvaneTCPSocket::kDefaultPort;
 }
 
-bool IsIPv4Listener(int fd) {
-  return FitsFdSet(fd) && GetIntOption(fd, SO_DOMAIN) == AF_INET && GetIntOption(fd, SO_TYPE) == SOCK_STREAM &&
+bool IsTcpListener(int fd) {
+  const int family = GetIntOption(fd, SO_DOMAIN);
+  return FitsFdSet(fd) && (family == AF_INET || family == AF_INET6) && GetIntOption(fd, SO_TYPE) == SOCK_STREAM &&
          GetIntOption(fd, SO_ACCEPTCONN) == 1;
 }
 
-bool BindAndListen(int fd, unsigned port) {
-  sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): bind(0.0.0.0,%u) failed", port);
+// "::" takes both families; any other IPv6 address its own family only,
+// whatever the system's default.
+bool SetIPv6Only(int fd, const sockaddr_storage& address) {
+  if (address.ss_family != AF_INET6) return true;
+  const bool any = IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
+  if (SetIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, any ? 0 : 1)) return true;
+  MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): setsockopt(... ,IPV6_V6ONLY, ...) failed");
+  return false;
+}
+
+bool BindAndListen(int fd, const std::string& text, const sockaddr_storage& address, socklen_t length) {
+  const unsigned port = ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);  // where both families keep it
+  if (!SetIPv6Only(fd, address)) return false;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): bind(%s,%u) failed", text.c_str(), port);
     return false;
   }
   if (listen(fd, kListenBacklog) != 0) {
-    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): listen(0.0.0.0,%u) failed", port);
+    MERRTRACE_ERRNO("MZorvaneTCPSocket::CreateSocket(): listen(%s,%u) failed", text.c_str(), port);
     return false;
   }
   return true;
@@ -191,11 +232,17 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
     MERRTRACE("MZorvaneTCPSocket::CreateSocket(): port %u out of range, highest is 65535", port);
     return false;
   }
+  sockaddr_storage address;
+  const socklen_t length = MakeSocketAddress(bind_address, ChoosePort(port), &address);
+  if (length == 0) {
+    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): %s is not a numeric IPv4 or IPv6 address", bind_address.c_str());
+    return false;
+  }
   // A listener held before would otherwise leak, still bound to its port.
   DestroySocket();
-  socket_fd = OpenStreamSocket("MZorvaneTCPSocket::CreateSocket()");
+  socket_fd = OpenStreamSocket("MZorvaneTCPSocket::CreateSocket()", address.ss_family);
   if (socket_fd == -1) return false;
-  if (!PrepareListener() || !BindAndListen(socket_fd, ChoosePort(port))) {
+  if (!PrepareListener() || !BindAndListen(socket_fd, bind_address, address, length)) {
     DestroySocket();
     return false;
   }
@@ -204,9 +251,8 @@ bool MZorvaneTCPSocket::CreateSocket(unsigned port) {
 
 bool MZorvaneTCPSocket::AdoptListener(int fd) {
   DestroySocket();
-  if (!IsIPv4Listener(fd)) {
-    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): descriptor %d from the service manager is not an IPv4 TCP listener",
-              fd);
+  if (!IsTcpListener(fd)) {
+    MERRTRACE("MZorvaneTCPSocket::CreateSocket(): descriptor %d from the service manager is not a TCP listener", fd);
     return false;
   }
   socket_fd = fd;
@@ -230,7 +276,7 @@ bool MZorvaneTCPSocket::PrepareListener() {
 }
 
 std::string MZorvaneTCPSocket::GetListenAddress() const {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof(address);
   (void)getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &length);
   return AddressText(address);
@@ -323,6 +369,8 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
     stream_ended = true;
     return false;
   }
+  bytes_moved += static_cast<size_t>(count);
+  WireRecord(WireHop::kClientToServer, chunk, static_cast<size_t>(count));
   CutLines(chunk, static_cast<size_t>(count));
   if (read_buffer.size() > kMaxUnterminatedLine) {
     MERRLOG("fill_read_buffer(): more than %zu bytes without a line end", kMaxUnterminatedLine);
@@ -384,9 +432,19 @@ bool MZorvaneTCPSocket::PopReadLine(std::string* line) {
   return true;
 }
 
+// Every write to the served client; what it took is counted and goes to the wire trace.
+ssize_t MZorvaneTCPSocket::send_to_client(const char* data, size_t count) {
+  const ssize_t written = SendBytes(connection_fd, data, count);
+  if (written > 0) {
+    bytes_moved += static_cast<size_t>(written);
+    WireRecord(WireHop::kServerToClient, data, static_cast<size_t>(written));
+  }
+  return written;
+}
+
 bool MZorvaneTCPSocket::FlushWriteBuffer() {
   errno = 0;
-  ssize_t written = SendBytes(connection_fd, write_buffer.data() + write_offset, GetNumUnwrittenBytes());
+  ssize_t written = send_to_client( write_buffer.data() + write_offset, GetNumUnwrittenBytes());
   if (written > 0) {
     ConsumeWritten(static_cast<size_t>(written));
     return true;
@@ -450,7 +508,7 @@ bool MZorvaneTCPSocket::BulkSend(const char* data, unsigned count) {
 
 bool MZorvaneTCPSocket::WriteDirectly(const char* data, size_t count) {
   errno = 0;
-  ssize_t written = SendBytes(connection_fd, data, count);
+  ssize_t written = send_to_client( data, count);
   if (written >= 0) {
     // Also after a write of 0 bytes: what was not written is kept, never dropped.
     AppendToQueue(data + written, count - static_cast<size_t>(written));
@@ -467,7 +525,7 @@ void MZorvaneTCPSocket::QueueBulk(const char* data, size_t count) { AppendToQueu
 
 bool MZorvaneTCPSocket::WriteQueuedBulk() {
   errno = 0;
-  ssize_t written = SendBytes(connection_fd, write_buffer.data() + write_offset, GetNumUnwrittenBytes());
+  ssize_t written = send_to_client( write_buffer.data() + write_offset, GetNumUnwrittenBytes());
   if (written > 0) ConsumeWritten(static_cast<size_t>(written));
   if (written >= 0 || errno == EAGAIN) return true;
   MERRTRACE_ERRNO("MZorvaneTCPSocket::BulkSend(): write() failed");

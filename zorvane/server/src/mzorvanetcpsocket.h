@@ -3,6 +3,8 @@
 #ifndef MZORVANETCPSOCKET_H
 #define MZORVANETCPSOCKET_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <deque>
 #include <string>
@@ -25,8 +27,10 @@ class MZorvaneTCPSocket {
   MZorvaneTCPSocket(const MZorvaneTCPSocket&) = delete;
   MZorvaneTCPSocket& operator=(const MZorvaneTCPSocket&) = delete;
 
+  // The numeric IPv4 or IPv6 address CreateSocket binds to.
+  void SetBindAddress(const std::string& address) { bind_address = address; }
   bool CreateSocket(unsigned port);
-  // Takes an IPv4 TCP listener opened by another (the service manager) and
+  // Takes a TCP listener (IPv4 or IPv6) opened by another (the service manager) and
   // sets it up as CreateSocket sets up its own.
   bool AdoptListener(int fd);
   void DestroySocket();
@@ -41,6 +45,8 @@ class MZorvaneTCPSocket {
   const std::string& GetPeerName() const { return peer_name; }
   size_t GetNumUnwrittenBytes() const { return write_buffer.size() - write_offset; }
   bool HasConnection() const { return connection_fd != -1; }
+  // Bytes read from and written to the clients so far.
+  unsigned long long GetBytesMoved() const { return bytes_moved; }
   // The client closed its sending side (it may still read).
   bool HasStreamEnded() const { return stream_ended; }
 
@@ -66,6 +72,7 @@ class MZorvaneTCPSocket {
   friend class MZorvaneTCPServerProbe;  // fuzz targets: client bytes and replies without a descriptor
 
   bool PrepareListener();
+  ssize_t send_to_client(const char* data, size_t count);
   void CutLines(const char* data, size_t count);
   void AddReadLine(const char* data, size_t count);
   bool QueueLine(const char* data, size_t count);
@@ -79,6 +86,8 @@ class MZorvaneTCPSocket {
   int connection_fd = -1;
   bool stream_ended = false;
   std::string peer_name;
+  unsigned long long bytes_moved = 0;
+  std::string bind_address = "0.0.0.0";
   std::string write_buffer;
   size_t write_offset = 0;  // bytes at the front of write_buffer already written
   std::string read_buffer;

@@ -25,10 +25,10 @@ inline bool SetNonBlocking(int fd) {
 // select() cannot watch a descriptor of FD_SETSIZE or more.
 inline bool FitsFdSet(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
 
-// A TCP socket that select() can watch, or -1 with the reason in the error
-// trace, `caller` naming the one who asked.
-inline int OpenStreamSocket(const char* caller) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A TCP socket of `family` that select() can watch, or -1 with the reason
+// in the error trace, `caller` naming the one who asked.
+inline int OpenStreamSocket(const char* caller, int family = AF_INET) {
+  int fd = socket(family, SOCK_STREAM, 0);
   if (fd == -1) {
     MERRTRACE_ERRNO("%s: socket() failed", caller);
     return -1;

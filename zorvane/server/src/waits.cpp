@@ -7,20 +7,20 @@
 
 long long periodic_duty_interval_us = 0;
 
-namespace {
-
-long long duty_due_us = 0;
-void (*periodic_duty)() = nullptr;
-
-long long NowUs() {
+long long MonotonicMicroseconds() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
+namespace {
+
+long long duty_due_us = 0;
+void (*periodic_duty)() = nullptr;
+
 // Runs the duty when it is due; the microseconds to its next turn.
 long long RunDutyWhenDue() {
-  const long long now = NowUs();
+  const long long now = MonotonicMicroseconds();
   if (now >= duty_due_us) {
     periodic_duty();
     duty_due_us = now + periodic_duty_interval_us;
@@ -41,6 +41,13 @@ long long TimevalToMicroseconds(const struct timeval& value) {
 
 }  // namespace
 
+struct timeval* TimeoutBeforeDeadline(long long deadline_us, const struct timeval* timeout, struct timeval* storage) {
+  long long wait_us = std::max(deadline_us - MonotonicMicroseconds(), 0LL);
+  if (timeout != nullptr) wait_us = std::min(wait_us, TimevalToMicroseconds(*timeout));
+  *storage = MicrosecondsToTimeval(wait_us);
+  return storage;
+}
+
 void SetPeriodicDuty(long long interval_us, void (*duty)()) {
   periodic_duty_interval_us = duty != nullptr && interval_us > 0 ? interval_us : 0;
   periodic_duty = duty;
@@ -48,13 +55,13 @@ void SetPeriodicDuty(long long interval_us, void (*duty)()) {
 }
 
 int WaitSelectWithDuty(int nfds, fd_set* read_set, fd_set* write_set, const struct timeval* timeout) {
-  const long long deadline = timeout != nullptr ? NowUs() + TimevalToMicroseconds(*timeout) : LLONG_MAX;
+  const long long deadline = timeout != nullptr ? MonotonicMicroseconds() + TimevalToMicroseconds(*timeout) : LLONG_MAX;
   fd_set read_asked, write_asked;
   if (read_set != nullptr) read_asked = *read_set;
   if (write_set != nullptr) write_asked = *write_set;
   for (;;) {
     const long long to_duty = RunDutyWhenDue();
-    const long long to_deadline = std::max(deadline - NowUs(), 0LL);
+    const long long to_deadline = std::max(deadline - MonotonicMicroseconds(), 0LL);
     struct timeval left = MicrosecondsToTimeval(std::min(to_duty, to_deadline));
     const int result = select(nfds, read_set, write_set, nullptr, &left);
     if (result != 0 || to_deadline <= to_duty) {
@@ -67,10 +74,10 @@ int WaitSelectWithDuty(int nfds, fd_set* read_set, fd_set* write_set, const stru
 }
 
 int WaitPollWithDuty(struct pollfd* fds, nfds_t count, int timeout_ms) {
-  const long long deadline = timeout_ms < 0 ? LLONG_MAX : NowUs() + timeout_ms * 1000LL;
+  const long long deadline = timeout_ms < 0 ? LLONG_MAX : MonotonicMicroseconds() + timeout_ms * 1000LL;
   for (;;) {
     const long long to_duty = RunDutyWhenDue();
-    const long long to_deadline = std::max(deadline - NowUs(), 0LL);
+    const long long to_deadline = std::max(deadline - MonotonicMicroseconds(), 0LL);
     // Rounded up, so that a wait never ends before its time and turns into a spin.
     const long long wait_us = std::min(to_duty, to_deadline);
     const int result = poll(fds, count, static_cast<int>(std::min((wait_us + 999) / 1000, static_cast<long long>(INT_MAX))));

@@ -9,6 +9,24 @@
 #include <poll.h>
 #include <sys/select.h>
 
+#include <climits>
+
+// A moment on the monotonic clock in microseconds, and the one that never comes.
+constexpr long long kNoDeadline = LLONG_MAX;
+long long MonotonicMicroseconds();
+
+struct timeval* TimeoutBeforeDeadline(long long deadline_us, const struct timeval* timeout, struct timeval* storage);
+
+// The wait until the earlier of `deadline_us` and `*timeout` (nullptr: no
+// timeout), in *storage; nullptr when neither is set.
+inline struct timeval* EarlierTimeout(long long deadline_us, const struct timeval* timeout,
+                                      struct timeval* storage) {
+  if (deadline_us != kNoDeadline) return TimeoutBeforeDeadline(deadline_us, timeout, storage);
+  if (timeout == nullptr) return nullptr;
+  *storage = *timeout;
+  return storage;
+}
+
 // Runs `duty` now and then every `interval_us` microseconds, from every wait;
 // an interval of 0 removes it.
 void SetPeriodicDuty(long long interval_us, void (*duty)());
