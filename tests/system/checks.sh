@@ -40,8 +40,8 @@ journal_since() { journalctl -q --no-pager -o cat --since "@$1" "${@:2}"; }
 
 # ---- clients ----
 
-# Connects a client to PORT on 127.0.0.1 as descriptor $CLIENT.
-connect() { exec {CLIENT}<>"/dev/tcp/127.0.0.1/$1"; } 2>/dev/null
+# Connects a client to PORT on $HOST (127.0.0.1 unless set) as descriptor $CLIENT.
+connect() { exec {CLIENT}<>"/dev/tcp/${HOST:-127.0.0.1}/$1"; } 2>/dev/null
 disconnect() { exec {CLIENT}>&-; }
 
 # Appends to $RECEIVED what the client reads until the line LINE (the CR
@@ -384,6 +384,82 @@ check_socket_activation() {
   systemctl start $SERVER
 }
 
+# -b=: a client of the bound address on a dummy interface is served, one of
+# the interface's other address is refused; with -b=:: IPv6 and IPv4
+# clients are served, each logged in its own form.
+check_bind_address() {
+  local since served=1 other=0 both=1 records
+  ip link add zv0 type dummy && ip link set zv0 up
+  ip address add 10.9.7.1/24 dev zv0 && ip address add 10.9.7.2/24 dev zv0
+  dropin bind <<'EOF'
+[Service]
+Environment=ZORVANE_OPTIONS=-b=10.9.7.1
+EOF
+  systemctl restart $SERVER
+  HOST=10.9.7.1 serve_within 10 && served=0
+  timeout 3 bash -c 'exec 3<>/dev/tcp/10.9.7.2/7073' 2>/dev/null || other=$?
+  check $([ $served = 0 ] && [ $other = 1 ] && echo 0 || echo 1) bind-address "10.9.7.1 served: $(quoted "$RECEIVED"); 10.9.7.2 (same interface): $([ $other = 1 ] && echo refused || echo "status $other")"
+  since=$(date +%s)
+  dropin bind <<'EOF'
+[Service]
+Environment=ZORVANE_OPTIONS=-b=::
+EOF
+  systemctl restart $SERVER
+  HOST=::1 serve_within 10 && serve_within 10 && both=0
+  records=$(journal_since "$since" -u $SERVER | grep -E 'listening on|accepted client' | cut -c28- | tr '\n' '|')
+  [ $both = 0 ] && [[ $records == *"listening on [::]:7073"*"accepted client [::1]:"*"accepted client 127.0.0.1:"* ]]
+  check $? bind-address-both-families "::1 and 127.0.0.1 served: $(quoted "$RECEIVED"); $records"
+  remove_dropin bind
+  ip link del zv0
+  systemctl restart $SERVER
+}
+
+# -i=: a client that sends nothing is told and ended after the limit.
+check_idle_limit() {
+  local start since record
+  dropin idle <<'EOF'
+[Service]
+Environment=ZORVANE_OPTIONS=-i=2
+EOF
+  systemctl restart $SERVER
+  since=$(date +%s)
+  RECEIVED=
+  start=$(now_ms)
+  connect $PORT && read_until '' 10
+  local elapsed=$(($(now_ms) - start))
+  disconnect
+  idle_logged() { record=$(journal_since "$since" -u $SERVER | grep -m1 'idle for' | cut -c28-); [ -n "$record" ]; }
+  wait_until 3 idle_logged
+  [ "$RECEIVED" = "$OPENED"$'0000\terror "idle time exceeded"\r\n' ] && [ "$elapsed" -ge 2000 ] && [ "$elapsed" -lt 6000 ]
+  check $? idle-limit "-i=2: ended after $elapsed ms with $(quoted "$RECEIVED"); $record"
+  remove_dropin idle
+  systemctl restart $SERVER
+}
+
+# -w=: the README's drop-in; a rotation as logrotate makes it (rename,
+# systemctl reload): the old file keeps the first transaction, the new one
+# takes the next.
+check_wire_trace() {
+  local trace=/var/log/$SERVER/wire.log first second reload=${1:-'ExecReload=/bin/kill -HUP $MAINPID'}
+  dropin wire <<EOF
+[Service]
+Environment=ZORVANE_OPTIONS=-w=$trace
+$reload
+EOF
+  systemctl restart $SERVER
+  serve_within 10
+  mv "$trace" "$trace.1"
+  systemctl reload $SERVER
+  serve_within 10
+  first=$(grep -c 'client>server 15: 1 echo hello\\n' "$trace.1")
+  second=$(grep -c 'client>server 15: 1 echo hello\\n' "$trace")
+  [ "$first" = 1 ] && [ "$second" = 1 ] && [ "$(prop $SERVER ActiveState)" = active ]
+  check $? "wire-trace${2:+-$2}" "rotated: $trace.1 holds $first echo, $trace $second; $(grep -m4 . "$trace" | cut -c28- | tr '\n' '|')"
+  rm -f "$trace" "$trace.1"
+  remove_dropin wire
+  systemctl restart $SERVER
+}
+
 # journalctl -p err lists exactly the server's error records.
 check_journal_priorities() {
   local errors all error_records
@@ -431,6 +507,9 @@ phase1() {
   check_fatal_filter
   check_watchdog
   check_socket_activation
+  check_bind_address
+  check_idle_limit
+  check_wire_trace
   check_journal_records
   check_journal_priorities
   check_confinement
@@ -462,6 +541,7 @@ EOF
   check_readiness pipe-mode
   check_watchdog pipe-mode
   check_socket_activation pipe-mode
+  check_wire_trace 'ExecReload=/bin/sh -c "kill -HUP $(cat /proc/$MAINPID/task/$MAINPID/children)"' pipe-mode
   local tagged
   tagged=$(journal_since "$since" -t $SERVER | grep -m1 'commands to pipe' || true)
   [ -n "$tagged" ]
