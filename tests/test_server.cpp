@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <arpa/inet.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -82,6 +84,7 @@ struct ServerHarness {
   bool Start(Link link, const std::string& launcher = "", std::vector<std::string> env = {}, int launcher_fd = -1) {
     if (server_port == 0) server_port = FreeLoopbackPort();
     std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port)};
+    argv.insert(argv.end(), options.begin(), options.end());
     if (!launcher.empty()) argv.insert(argv.begin(), {"/bin/sh", "-c", launcher});
     int listen_fd = -1;
     std::vector<int> child_ends;
@@ -172,6 +175,7 @@ struct ServerHarness {
     return WaitUntil([&] { return CountLog(tag, message) >= count; }, 5000);
   }
 
+  std::vector<std::string> options;  // more server options for Start
   ChildProcess process, processor;  // the server, the real processor
   unsigned short server_port = 0, processor_port = 0;
   std::string channel;  // how Start told the server to reach the played processor
@@ -416,7 +420,8 @@ TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
 
 // Each row starts from no options and trace level 0: the arguments, the
 // error log, and when accepted the globals: ports server and client, pipe
-// size, writer, reader, pipes used, trace level.
+// size, writer, reader, pipes used, trace level; then, when one is given,
+// bind address, idle limit and wire trace.
 TEST(CommandLine, EachOptionAsARow) {
   const std::string kNotAvailable = "Option not available!", kInvalid = "parse_args(): invalid parameter ";
   const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> rows = {
@@ -429,20 +434,32 @@ TEST(CommandLine, EachOptionAsARow) {
       {{"-pw=4", "-pr=5x", "-s=-2"}, "", "0 0 -2 4 5 1 0"},
       {{"plain", "-", "-p", "-ps=7000", "-pc=-3", "-t=05"}, "", "7000 -3 -1 -1 -1 0 5"},
       {{"-pw=4294967299", "-pr=-4294967299"}, "", "0 0 -1 2147483647 -2147483648 1 0"},
+      {{"-b=::", "-i=86400", "-w=/var/log/w"}, "", "0 0 -1 -1 -1 0 0 :: 86400 /var/log/w"},
+      {{"-b=192.168.1.5", "-i=0"}, "", "0 0 -1 -1 -1 0 0 192.168.1.5 0 -"},
+      {{"-b=localhost"}, kInvalid + "-b=localhost: not a numeric IPv4 or IPv6 address", ""},
+      {{"-b=::1%lo"}, kInvalid + "-b=::1%lo: not a numeric IPv4 or IPv6 address", ""},
+      {{"-i=86401"}, kInvalid + "-i=86401: not a whole number of seconds from 0 to 86400", ""},
+      {{"-i=1.5"}, kInvalid + "-i=1.5: not a whole number of seconds from 0 to 86400", ""},
+      {{"-w="}, kInvalid + "-w=: no path", ""}, {{"-b"}, kNotAvailable, ""},
   };
   for (const auto& [args, error, globals] : rows) {
     DiagCapture diag;
     PortServer = PortClient = UsePipe = 0;
+    IdleLimitSeconds = 0;
+    BindAddress = WireTracePath = nullptr;
     CmdClient_PipeSize = CmdClient_WriterPipeId = CmdClient_ReaderPipeId = -1;
     _MTrace_SetLevel("default", 0);
     std::vector<char*> argv = {const_cast<char*>("zorvane-server")};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     EXPECT_EQ(parse_args(static_cast<int>(argv.size()), argv.data()), error.empty()) << args.back();
     EXPECT_EQ(diag.Messages("E"), error.empty() ? std::vector<std::string>{} : std::vector<std::string>{error});
-    char actual[128];
+    char actual[256];
     snprintf(actual, sizeof(actual), "%d %d %d %d %d %d %d", PortServer, PortClient, CmdClient_PipeSize,
              CmdClient_WriterPipeId, CmdClient_ReaderPipeId, UsePipe, MTrace_GetLevel("default"));
-    EXPECT_EQ(error.empty() ? std::string(actual) : globals, globals) << args.back();
+    std::string listener = BindAddress == nullptr && IdleLimitSeconds == 0 && WireTracePath == nullptr ? "" :
+        std::string(" ") + (BindAddress ? BindAddress : "-") + " " + std::to_string(IdleLimitSeconds) + " " +
+        (WireTracePath ? WireTracePath : "-");
+    EXPECT_EQ(error.empty() ? actual + listener : globals, globals) << args.back();
   }
   _MTrace_SetLevel("default", 2);
 }
@@ -490,8 +507,13 @@ TEST(StartUp, FailuresExitWithStatusOne) {
   ASSERT_EQ(pipe(ends), 0);
   const std::string read_end = std::to_string(ends[0]), write_end = std::to_string(ends[1]);
   const std::string port = std::to_string(FreeLoopbackPort());
+  const std::string pipes = "-pw=" + write_end + " -pr=" + read_end + " -s=16384";
   for (const auto& [option, messages] : std::vector<std::pair<std::string, std::vector<std::string>>>{
            {"-x", {"Option not available!", "main(): parse_args() failed"}},
+           {"-w=/nonexistent/wire.log", {"WireTrace::Open(): cannot open /nonexistent/wire.log: No such file or directory"}},
+           {"-b=192.0.2.1 " + pipes,
+            {"MZorvaneTCPSocket::Run() CreateSocket() failed",
+             "MZorvaneTCPSocket::CreateSocket(): bind(192.0.2.1,LISTEN) failed: Cannot assign requested address"}},
            {"-pc=" + port,
             {"MZorvaneCmdClient::create_socket(): connect(127.0.0.1," + port + ") failed: Connection refused",
              "MZorvaneTCPSocket::Run() Open() failed"}},
@@ -500,9 +522,18 @@ TEST(StartUp, FailuresExitWithStatusOne) {
            {"-pw=900", {"main(): -pw=900: descriptor is not open: Bad file descriptor"}},
            {"-pr=1024", {"main(): -pr=1024: descriptor is not below FD_SETSIZE (1024)"}}}) {
     std::string log;
-    const std::string listen = "-ps=" + std::to_string(FreeLoopbackPort());
-    EXPECT_EQ(RunServer({ZORVANE_SERVER_BIN, option, listen}, {ends[0], ends[1]}, &log), 1) << option;
-    EXPECT_EQ(DiagMessages(log, "E"), messages) << option;
+    const std::string listen = std::to_string(FreeLoopbackPort());
+    std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-ps=" + listen};
+    for (size_t start = 0, end = 0; start < option.size(); start = end + 1) {
+      end = std::min(option.find(' ', start), option.size());
+      argv.push_back(option.substr(start, end - start));
+    }
+    EXPECT_EQ(RunServer(argv, {ends[0], ends[1]}, &log), 1) << option;
+    std::vector<std::string> expected = messages;
+    for (std::string& message : expected) {
+      if (message.find("LISTEN") != std::string::npos) message.replace(message.find("LISTEN"), 6, listen);
+    }
+    EXPECT_EQ(DiagMessages(log, "E"), expected) << option;
   }
   for (int fd : ends) close(fd);
 }
@@ -684,6 +715,131 @@ TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
     CloseFd(&client);
   }
 }
+
+// ---- the listening address, the idle limit, the wire trace ----
+
+// A connection to a numeric IPv4 or IPv6 address; -1 when refused.
+int ConnectNumeric(const std::string& address, unsigned short port) {
+  sockaddr_in6 ipv6{};
+  sockaddr_in ipv4 = LoopbackAddress(port);
+  const bool is_ipv6 = inet_pton(AF_INET6, address.c_str(), &ipv6.sin6_addr) == 1;
+  ipv6.sin6_family = AF_INET6;
+  ipv6.sin6_port = htons(port);
+  inet_pton(AF_INET, address.c_str(), &ipv4.sin_addr);
+  int fd = socket(is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+  const sockaddr* target = is_ipv6 ? reinterpret_cast<sockaddr*>(&ipv6) : reinterpret_cast<sockaddr*>(&ipv4);
+  if (connect(fd, target, is_ipv6 ? sizeof(ipv6) : sizeof(ipv4)) != 0) CloseFd(&fd);
+  return fd;
+}
+
+// -b=: a client of the bound address is served and logged in its family's
+// form (an IPv4 client of "::" unmapped), a second one refused; an address
+// the listener does not cover is refused by the system.
+TEST(ListenAddress, EachFamily) {
+  int probe = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 loopback{AF_INET6, 0, 0, IN6ADDR_LOOPBACK_INIT, 0};
+  const bool has_ipv6 = bind(probe, reinterpret_cast<sockaddr*>(&loopback), sizeof(loopback)) == 0;
+  close(probe);
+  if (!has_ipv6) GTEST_SKIP() << "no IPv6 loopback";
+  struct Row {
+    std::string bind, client, logged_as, not_covered, listening;
+  };
+  for (const Row& row : {Row{"::1", "::1", "[::1]:", "127.0.0.1", "[::1]:"}, Row{"::", "127.0.0.1", "127.0.0.1:", "", "[::]:"},
+                         Row{"127.0.0.1", "127.0.0.1", "127.0.0.1:", "::1", "127.0.0.1:"}}) {
+    ServerHarness server;
+    server.options = {"-b=" + row.bind};
+    ASSERT_TRUE(server.Start(Link::kPipes));
+    int client = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (client = ConnectNumeric(row.client, server.server_port)) >= 0; }));
+    ASSERT_TRUE(server.OpenSession(client)) << row.bind;
+    int second = ConnectNumeric(row.client, server.server_port);
+    EXPECT_EQ(UntilEnd(second), kRefusal) << row.bind;
+    CloseFd(&second);
+    if (!row.not_covered.empty()) {
+      EXPECT_EQ(ConnectNumeric(row.not_covered, server.server_port), -1) << row.bind;
+    }
+    const std::string log = server.process.Stderr();
+    EXPECT_NE(log.find("listening on " + row.listening + std::to_string(server.server_port) + ","), std::string::npos) << log;
+    EXPECT_NE(log.find("accepted client " + row.logged_as), std::string::npos) << log;
+    EXPECT_NE(log.find("refused client " + row.logged_as), std::string::npos) << log;
+    CloseFd(&client);
+  }
+}
+
+class ServerWithOption : public ServedClient, public ::testing::WithParamInterface<Link> {
+ protected:
+  void Start(const std::string& option) {
+    server.options = {option};
+    Open(server.Start(GetParam()));
+  }
+};
+
+// -i=1: an open transaction keeps a silent client; once it is done and
+// nothing moves for a second, the client is told and the connection ends
+// as others do (the session is closed) and the next client is served.
+TEST_P(ServerWithOption, IdleClientIsEndedAfterTheLimit) {
+  Start("-i=1");
+  server.ExpectForwarded(client, "1 autoinfo\n", {"1:autoinfo"});
+  EXPECT_EQ(ReadAvailable(client, 1200), "") << "ended while a transaction was open";
+  ASSERT_TRUE(server.Answer(Marker(1)));
+  EXPECT_REPLIES(client, Ready(1) + Error(0, "idle time exceeded"));
+  EXPECT_EQ(server.ReadRecord(), "0:close");
+  ASSERT_TRUE(server.Answer(Marker(0)));
+  EXPECT_EQ(UntilEnd(client), "");
+  EXPECT_EQ(server.CountLog("T1", "MZorvaneTCPServer::Run(): client " + LocalEnd(client) +
+                                      " idle for 1 seconds, closing connection"), 1);
+  CloseFd(&client);
+  client = server.ConnectClient();
+  server.ExpectForwarded(client, "2 x\n", {"2:x"});
+}
+
+// -w=: a line for each read and write, escaped; after a rename and SIGHUP
+// the trace goes on in a new file.
+TEST_P(ServerWithOption, WireTraceRecordsEveryHopAndIsReopenedOnSighup) {
+  const std::string path = "/tmp/zorvane-test-wire-" + std::to_string(getpid());
+  Start("-w=" + path);
+  ASSERT_TRUE(WriteAll(client, "1 echo a\x01\n"));
+  EXPECT_REPLIES(client, Ack(1));
+  EXPECT_EQ(server.ReadRecord(), "1:echo a\x01");
+  ASSERT_TRUE(server.Answer("a\n" + Marker(1)));
+  EXPECT_REPLIES(client, "a\n" + Ready(1));
+  // The lines of a file without their timestamps, once the last one expected has been written.
+  auto lines = [](const std::string& file, const std::string& last) {
+    std::string text;
+    WaitUntil([&] {
+      std::ifstream in(file);
+      text.clear();
+      for (std::string line; std::getline(in, line);) text += line.substr(std::min<size_t>(27, line.size())) + "|";
+      return text.find(last) != std::string::npos;
+    }, 1000);
+    return text;
+  };
+  EXPECT_EQ(lines(path, "0001\tready"),
+            "server>processor 7: \\x00\\x00open\\x00|processor>server 3: \\x00\\x00\\x00|server>client 12: 0000\tready\\r\\n|"
+            "client>server 10: 1 echo a\\x01\\n|server>processor 10: \\x00\\x01echo a\\x01\\x00|server>client 10: 0001\tack\\r\\n|"
+            "processor>server 5: a\\n\\x00\\x00\\x01|server>client 14: a\\n0001\tready\\r\\n|");
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  server.process.Signal(SIGHUP);
+  server.ExpectForwarded(client, "2 x\n", {"2:x"});
+  EXPECT_EQ(lines(path, "0002"), "client>server 4: 2 x\\n|server>processor 4: \\x00\\x02x\\x00|server>client 10: 0002\tack\\r\\n|");
+  unlink(path.c_str()), unlink((path + ".1").c_str());
+  EXPECT_EQ(server.CountLog("T1", "WireTrace::Flush(): " + path + " reopened, 0 records dropped so far"), 1);
+}
+
+// A trace that cannot be written loses its records, logged once; every
+// reply is as without it.
+TEST_P(ServerWithOption, WireTraceThatFailsDropsRecordsNotReplies) {
+  Start("-w=/dev/full");
+  for (const std::string tid : {"1", "2"}) {
+    ASSERT_TRUE(WriteAll(client, tid + " x\n"));
+    EXPECT_REPLIES(client, Ack(std::stoi(tid)));
+    EXPECT_EQ(server.ReadRecord(), tid + ":x");
+  }
+  EXPECT_EQ(server.CountLog("E", "WireTrace: write failed, records dropped from now on are only counted: No space left on device"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ServerWithOption, ::testing::Values(Link::kTcp, Link::kPipes),
+                         [](const auto& info) { return LinkName(info.param); });
 
 // ---- clients that misbehave, a long run ----
 
