@@ -440,7 +440,7 @@ EOF
 # systemctl reload): the old file keeps the first transaction, the new one
 # takes the next.
 check_wire_trace() {
-  local trace=/var/log/$SERVER/wire.log first second reload=${1:-'ExecReload=/bin/kill -HUP $MAINPID'}
+  local trace=/var/log/$SERVER/wire.log first second reloaded since reload=${1:-"ExecReload=/bin/sh -c 'kill -HUP \$MAINPID'"}
   dropin wire <<EOF
 [Service]
 Environment=ZORVANE_OPTIONS=-w=$trace
@@ -448,13 +448,14 @@ $reload
 EOF
   systemctl restart $SERVER
   serve_within 10
+  since=$(date +%s)
   mv "$trace" "$trace.1"
-  systemctl reload $SERVER
+  reloaded=$(systemctl reload $SERVER 2>&1 && echo reloaded || journal_since "$since" -u $SERVER | tail -n 3)
   serve_within 10
-  first=$(grep -c 'client>server 15: 1 echo hello\\n' "$trace.1")
-  second=$(grep -c 'client>server 15: 1 echo hello\\n' "$trace")
+  first=$(grep -c 'client>server 13: 1 echo hello\\n' "$trace.1")
+  second=$(grep -c 'client>server 13: 1 echo hello\\n' "$trace")
   [ "$first" = 1 ] && [ "$second" = 1 ] && [ "$(prop $SERVER ActiveState)" = active ]
-  check $? "wire-trace${2:+-$2}" "rotated: $trace.1 holds $first echo, $trace $second; $(grep -m4 . "$trace" | cut -c28- | tr '\n' '|')"
+  check $? "wire-trace${2:+-$2}" "systemctl reload: $reloaded; $trace.1 holds $first echo, $trace $second: $(grep -m4 . "$trace" | cut -c28- | tr '\n' '|')"
   rm -f "$trace" "$trace.1"
   remove_dropin wire
   systemctl restart $SERVER
