@@ -97,7 +97,7 @@ if [ "$4" = talk ]; then
   exit "$5"
 fi
 trap '' INT
-[ -z "$5" ] || trap "exit $5" TERM
+[ -z "$5" ] || trap "exit $5" TERM HUP
 echo ready >&2
 for n in $(seq 100); do sleep 0.1; done
 )";
@@ -117,7 +117,7 @@ struct ServerScript {
 };
 
 // The pipes carry the bytes and the server's status is passed on; SIGTERM
-// and SIGINT reach the server as SIGTERM. A LISTEN_PID naming the processor
+// and SIGINT reach the server as SIGTERM, SIGHUP as SIGHUP. A LISTEN_PID naming the processor
 // is handed on to the server, a WATCHDOG_PID naming another stays.
 TEST(CmdProcSpawn, PipesStatusAndSignals) {
   ServerScript script;
@@ -131,7 +131,7 @@ TEST(CmdProcSpawn, PipesStatusAndSignals) {
   EXPECT_EQ(talker.Stderr(), "-s=16384 LISTEN_PID=server WATCHDOG_PID=1\n 00 00 00 68 69 0a 00 00 05\n");
   // Signal to the processor, the server's exit status on SIGTERM ("" to die of it), the processor's status.
   for (const auto& [signal_number, term_status, expected] :
-       {std::make_tuple(SIGTERM, "", 128 + SIGTERM), std::make_tuple(SIGINT, "7", 7)}) {
+       {std::make_tuple(SIGTERM, "", 128 + SIGTERM), std::make_tuple(SIGINT, "7", 7), std::make_tuple(SIGHUP, "9", 9)}) {
     ChildProcess processor;
     ASSERT_TRUE(processor.Start({kProcessor, "--spawn", script.path, "wait", term_status}));
     WaitUntil([&] { return !processor.Stderr().empty(); }, kTimeoutMs);

@@ -33,7 +33,7 @@ const char kUsage[] =
     "  --spawn SERVER [ARGS...]\n"
     "                   start SERVER -pw=FD -pr=FD -s=16384 ARGS... on two pipes,\n"
     "                   serve them, pass SIGTERM and SIGINT (Ctrl-C) on to it as\n"
-    "                   SIGTERM and exit with its status (128+N when signal N\n"
+    "                   SIGTERM and SIGHUP as SIGHUP, and exit with its status (128+N when signal N\n"
     "                   ended it, 127 when it could not be started); LISTEN_PID\n"
     "                   and WATCHDOG_PID naming the processor are handed on to it\n"
     "  --help           show this text\n"

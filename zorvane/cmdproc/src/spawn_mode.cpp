@@ -34,6 +34,14 @@ void TerminateServer(int) {
   errno = saved;
 }
 
+// SIGHUP is the server's (it reopens its wire trace): passed on, it does
+// not end the processor.
+void PassHangupOn(int) {
+  int saved = errno;
+  if (server_pid > 0) kill(static_cast<pid_t>(server_pid), SIGHUP);
+  errno = saved;
+}
+
 void NoteServerExit(int) {
   int saved = errno;
   char byte = 0;
@@ -109,6 +117,8 @@ void InstallHandlers() {
   action.sa_handler = TerminateServer;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = PassHangupOn;
+  sigaction(SIGHUP, &action, nullptr);
   action.sa_handler = NoteServerExit;
   action.sa_flags = SA_NOCLDSTOP;
   sigaction(SIGCHLD, &action, nullptr);
@@ -147,6 +157,7 @@ int RunSpawned(const std::vector<std::string>& command) {
   sigemptyset(&handled);
   sigaddset(&handled, SIGTERM);
   sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGHUP);
   sigaddset(&handled, SIGCHLD);
   sigprocmask(SIG_BLOCK, &handled, &original_mask);
   pid_t pid = fork();
