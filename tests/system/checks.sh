@@ -370,16 +370,21 @@ check_socket_activation() {
   systemctl start $SERVER
   serve_within 10
   since=$(date +%s)
+  local socket_state pid
+  socket_state=$(prop $SERVER.socket ActiveState)
+  pid=$(server_pid)
   start=$(now_ms)
-  kill -KILL "$(server_pid)"
+  kill -KILL "$pid"
   RECEIVED=
   connect $PORT && read_until $'0000\tready\r' 20 && printf '1 echo hello\n' >&"$CLIENT" &&
     read_until $'0001\tready\r' 5
   local served_ms=$(($(now_ms) - start))
   disconnect
-  listening=$(journal_since "$since" -t $SERVER | grep -m1 'listening on' | cut -c28- || true)
+  # The restarted server's record is the last one.
+  wait_until 3 prop_is $SERVER MainPID != "$pid"
+  listening=$(journal_since "$since" -t $SERVER | grep 'listening on' | tail -n 1 | cut -c28- || true)
   [ "$RECEIVED" = "$OPENED$ECHO_REPLY" ] && [[ $listening == *"(socket from systemd)"* ]]
-  check $? "socket-activation${1:+-$1}" "server killed, a client connected at once: served after $served_ms ms: $(quoted "$RECEIVED"); $listening"
+  check $? "socket-activation${1:+-$1}" "socket unit $socket_state, server $pid killed, a client connected at once: served after $served_ms ms: $(quoted "$RECEIVED"); $listening"
   systemctl stop $SERVER.socket $SERVER
   systemctl start $SERVER
 }
