@@ -131,7 +131,8 @@ TEST(CmdProcSpawn, PipesStatusAndSignals) {
   EXPECT_EQ(talker.Stderr(), "-s=16384 LISTEN_PID=server WATCHDOG_PID=1\n 00 00 00 68 69 0a 00 00 05\n");
   // Signal to the processor, the server's exit status on SIGTERM ("" to die of it), the processor's status.
   for (const auto& [signal_number, term_status, expected] :
-       {std::make_tuple(SIGTERM, "", 128 + SIGTERM), std::make_tuple(SIGINT, "7", 7), std::make_tuple(SIGHUP, "9", 9)}) {
+       {std::make_tuple(SIGTERM, "", 128 + SIGTERM), std::make_tuple(SIGINT, "7", 7),
+        std::make_tuple(SIGHUP, "9", 9)}) {
     ChildProcess processor;
     ASSERT_TRUE(processor.Start({kProcessor, "--spawn", script.path, "wait", term_status}));
     WaitUntil([&] { return !processor.Stderr().empty(); }, kTimeoutMs);

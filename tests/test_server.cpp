@@ -510,7 +510,8 @@ TEST(StartUp, FailuresExitWithStatusOne) {
   const std::string pipes = "-pw=" + write_end + " -pr=" + read_end + " -s=16384";
   for (const auto& [option, messages] : std::vector<std::pair<std::string, std::vector<std::string>>>{
            {"-x", {"Option not available!", "main(): parse_args() failed"}},
-           {"-w=/nonexistent/wire.log", {"WireTrace::Open(): cannot open /nonexistent/wire.log: No such file or directory"}},
+           {"-w=/nonexistent/wire.log",
+            {"WireTrace::Open(): cannot open /nonexistent/wire.log: No such file or directory"}},
            {"-b=192.0.2.1 " + pipes,
             {"MZorvaneTCPSocket::Run() CreateSocket() failed",
              "MZorvaneTCPSocket::CreateSocket(): bind(192.0.2.1,LISTEN) failed: Cannot assign requested address"}},
@@ -628,7 +629,8 @@ class NotifySocket {
     name.copy(address.sun_path, name.size());
     if (name[0] == '@') address.sun_path[0] = '\0';
     unlink(name.c_str());
-    bind(fd, reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
   }
   ~NotifySocket() {
     close(fd);

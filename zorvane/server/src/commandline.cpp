@@ -98,6 +98,25 @@ bool IsNumericAddress(const char* text) {
   return inet_pton(AF_INET, text, address) == 1 || inet_pton(AF_INET6, text, address) == 1;
 }
 
+// Why the value of -b=, -i= or -w= cannot be taken; nullptr once it is stored.
+const char* store_valued_option(char letter, const char* value) {
+  switch (letter) {
+    case 'b':
+      if (!IsNumericAddress(value)) return "not a numeric IPv4 or IPv6 address";
+      BindAddress = value;
+      return nullptr;
+    case 'i':
+      if (!ReadWholeInt(value, 0, kMaxIdleLimitSeconds, &IdleLimitSeconds)) {
+        return "not a whole number of seconds from 0 to 86400";
+      }
+      return nullptr;
+    default:
+      if (value[0] == '\0') return "no path";
+      WireTracePath = value;
+      return nullptr;
+  }
+}
+
 // -b=ADDRESS, -i=SECONDS, -w=PATH: `after_letter` is what follows the letter.
 bool parse_valued_option(char letter, const char* after_letter) {
   if (after_letter[0] != '=') {
@@ -105,17 +124,7 @@ bool parse_valued_option(char letter, const char* after_letter) {
     return false;
   }
   const char* value = after_letter + 1;
-  const char* problem = nullptr;
-  if (letter == 'b') {
-    if (IsNumericAddress(value)) BindAddress = value;
-    else problem = "not a numeric IPv4 or IPv6 address";
-  } else if (letter == 'i') {
-    if (!ReadWholeInt(value, 0, kMaxIdleLimitSeconds, &IdleLimitSeconds)) problem = "not a whole number of seconds from 0 to 86400";
-  } else if (value[0] != '\0') {
-    WireTracePath = value;
-  } else {
-    problem = "no path";
-  }
+  const char* problem = store_valued_option(letter, value);
   if (problem == nullptr) return true;
   MERRLOG("parse_args(): invalid parameter -%c=%s: %s", letter, value, problem);
   return false;

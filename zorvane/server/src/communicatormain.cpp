@@ -39,7 +39,8 @@ const char kUsage[] =
     "             (both: the pipes replace TCP; -pr= alone: commands over TCP,\n"
     "             answers from FD; -pw= alone leaves no way to read answers)\n"
     "  -s=SIZE    bytes asked for by one read of the answer pipe (default 16384)\n"
-    "  -t=LEVEL   trace level 0 (off) to 5, set at once: put it first (default 2)\n"    "  -i=SECONDS end a client connection on which nothing moved and no transaction\n"
+    "  -t=LEVEL   trace level 0 (off) to 5, set at once: put it first (default 2)\n"
+    "  -i=SECONDS end a client connection on which nothing moved and no transaction\n"
     "             was open for SECONDS, 1 to 86400 (default 0: never)\n"
     "  -w=PATH    append every byte to and from the client and the command processor\n"
     "             to PATH, a line per read or write; SIGHUP reopens it\n"
@@ -120,7 +121,9 @@ void ConfigureListener() {
   if (BindAddress != nullptr) mts.SetBindAddress(BindAddress);
   mts.SetIdleLimit(IdleLimitSeconds);
   if (mts.Manager().InheritedListener() != -1 && (BindAddress != nullptr || PortServer != 0)) {
-    MTRACE(1, "main(): -b= and -ps= are ignored: the listener comes from systemd (change zorvane-server.socket instead)");
+    MTRACE(1,
+           "main(): -b= and -ps= are ignored: the listener comes from systemd "
+           "(change zorvane-server.socket instead)");
   }
 }
 

@@ -153,12 +153,15 @@ bool MZorvaneTCPServer::start_up() {
     return false;
   }
   const int inherited_listener = service_manager.InheritedListener();
-  if (inherited_listener != -1 ? !tcp_socket.AdoptListener(inherited_listener) : !tcp_socket.CreateSocket(server_port)) {
+  const bool listening = inherited_listener != -1 ? tcp_socket.AdoptListener(inherited_listener)
+                                                  : tcp_socket.CreateSocket(server_port);
+  if (!listening) {
     MERRLOG("MZorvaneTCPSocket::Run() CreateSocket() failed");
     return false;
   }
   MTRACE(2, "MZorvaneTCPServer::Run(): listening on %s%s, %s", tcp_socket.GetListenAddress().c_str(),
-         inherited_listener != -1 ? " (socket from systemd)" : "", DescribeCommandChannel(cmd_client, client_port).c_str());
+         inherited_listener != -1 ? " (socket from systemd)" : "",
+         DescribeCommandChannel(cmd_client, client_port).c_str());
   running = true;
   service_manager.Notify("READY=1");
   notify_status();
@@ -288,21 +291,27 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
   // commands behind them have already gone to the processor.
   if (!write_set_used && tcp_socket.GetNumUnwrittenBytes() != 0 && !*abort_connection) flush_client(abort_connection);
   if (cmd_client.IsLinkLost()) processor_lost(abort_connection);
-  if (idle_limit_us != 0 && !*abort_connection) end_when_idle(abort_connection);
-  if (wire_trace != nullptr) wire_trace->Flush();
+  // One test a pass while neither the idle limit nor the wire trace is on.
+  if (pass_duties) {
+    // Bytes can only move to or from the client in a pass that found its
+    // connection or the processor's answers ready.
+    const bool moved = result > 0 && (IsSet(sets.connection_fd, &read_set) || IsSet(sets.reader_fd, &read_set) ||
+                                      (write_set_used && IsSet(sets.connection_fd, &write_set)));
+    if (idle_limit_us != 0 && !*abort_connection) end_when_idle(moved, abort_connection);
+    if (wire_trace != nullptr) wire_trace->Flush();
+  }
 }
 
 void MZorvaneTCPServer::start_idle_clock() {
-  idle_bytes_seen = tcp_socket.GetBytesMoved();
+  pass_duties = idle_limit_us != 0 || wire_trace != nullptr;
   idle_deadline_us = idle_limit_us == 0 ? kNoDeadline : MonotonicMicroseconds() + idle_limit_us;
 }
 
 // Idle: no byte from or to the client, nothing waiting for it and no
 // transaction of it open since the clock started. The client gets the
 // error line after what is queued, and the connection ends as others do.
-void MZorvaneTCPServer::end_when_idle(bool* abort_connection) {
-  if (tcp_socket.GetBytesMoved() != idle_bytes_seen || tcp_socket.GetNumUnwrittenBytes() != 0 ||
-      !pending_commands.empty() || !background_commands.empty()) {
+void MZorvaneTCPServer::end_when_idle(bool moved, bool* abort_connection) {
+  if (moved || tcp_socket.GetNumUnwrittenBytes() != 0 || !pending_commands.empty() || !background_commands.empty()) {
     start_idle_clock();
     return;
   }

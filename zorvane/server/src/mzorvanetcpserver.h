@@ -81,7 +81,7 @@ class MZorvaneTCPServer {
   int select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set, bool* write_set_used);
   void update_backpressure();
   void start_idle_clock();
-  void end_when_idle(bool* abort_connection);
+  void end_when_idle(bool moved, bool* abort_connection);
   void read_client(bool* abort_connection);
   void read_command_channel(bool* abort_connection);
   void flush_client(bool* abort_connection);
@@ -130,7 +130,7 @@ class MZorvaneTCPServer {
   std::string request_line;                   // reused for every request line, keeping its storage
   long long idle_limit_us = 0;                // 0: no idle limit
   long long idle_deadline_us = kNoDeadline;   // when the connection counts as idle
-  unsigned long long idle_bytes_seen = 0;     // the client's bytes moved when the idle clock last started
+  bool pass_duties = false;                   // the idle limit or the wire trace needs each pass's end
 
 };
 

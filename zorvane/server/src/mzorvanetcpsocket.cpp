@@ -369,7 +369,6 @@ bool MZorvaneTCPSocket::FillReadBuffer() {
     stream_ended = true;
     return false;
   }
-  bytes_moved += static_cast<size_t>(count);
   WireRecord(WireHop::kClientToServer, chunk, static_cast<size_t>(count));
   CutLines(chunk, static_cast<size_t>(count));
   if (read_buffer.size() > kMaxUnterminatedLine) {
@@ -432,13 +431,10 @@ bool MZorvaneTCPSocket::PopReadLine(std::string* line) {
   return true;
 }
 
-// Every write to the served client; what it took is counted and goes to the wire trace.
+// Every write to the served client; what it took goes to the wire trace.
 ssize_t MZorvaneTCPSocket::send_to_client(const char* data, size_t count) {
   const ssize_t written = SendBytes(connection_fd, data, count);
-  if (written > 0) {
-    bytes_moved += static_cast<size_t>(written);
-    WireRecord(WireHop::kServerToClient, data, static_cast<size_t>(written));
-  }
+  if (written > 0) WireRecord(WireHop::kServerToClient, data, static_cast<size_t>(written));
   return written;
 }
 

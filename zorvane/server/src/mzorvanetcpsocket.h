@@ -45,8 +45,6 @@ class MZorvaneTCPSocket {
   const std::string& GetPeerName() const { return peer_name; }
   size_t GetNumUnwrittenBytes() const { return write_buffer.size() - write_offset; }
   bool HasConnection() const { return connection_fd != -1; }
-  // Bytes read from and written to the clients so far.
-  unsigned long long GetBytesMoved() const { return bytes_moved; }
   // The client closed its sending side (it may still read).
   bool HasStreamEnded() const { return stream_ended; }
 
@@ -86,7 +84,6 @@ class MZorvaneTCPSocket {
   int connection_fd = -1;
   bool stream_ended = false;
   std::string peer_name;
-  unsigned long long bytes_moved = 0;
   std::string bind_address = "0.0.0.0";
   std::string write_buffer;
   size_t write_offset = 0;  // bytes at the front of write_buffer already written

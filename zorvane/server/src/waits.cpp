@@ -80,7 +80,8 @@ int WaitPollWithDuty(struct pollfd* fds, nfds_t count, int timeout_ms) {
     const long long to_deadline = std::max(deadline - MonotonicMicroseconds(), 0LL);
     // Rounded up, so that a wait never ends before its time and turns into a spin.
     const long long wait_us = std::min(to_duty, to_deadline);
-    const int result = poll(fds, count, static_cast<int>(std::min((wait_us + 999) / 1000, static_cast<long long>(INT_MAX))));
+    const int result =
+        poll(fds, count, static_cast<int>(std::min((wait_us + 999) / 1000, static_cast<long long>(INT_MAX))));
     if (result != 0 || to_deadline <= to_duty) {
       (void)RunDutyWhenDue();
       return result;

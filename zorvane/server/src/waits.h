@@ -19,8 +19,7 @@ struct timeval* TimeoutBeforeDeadline(long long deadline_us, const struct timeva
 
 // The wait until the earlier of `deadline_us` and `*timeout` (nullptr: no
 // timeout), in *storage; nullptr when neither is set.
-inline struct timeval* EarlierTimeout(long long deadline_us, const struct timeval* timeout,
-                                      struct timeval* storage) {
+inline struct timeval* EarlierTimeout(long long deadline_us, const struct timeval* timeout, struct timeval* storage) {
   if (deadline_us != kNoDeadline) return TimeoutBeforeDeadline(deadline_us, timeout, storage);
   if (timeout == nullptr) return nullptr;
   *storage = *timeout;

@@ -81,7 +81,8 @@ void WireTrace::reopen() {
   reopen_requested = 0;
   const int new_fd = OpenForAppending(path);
   if (new_fd == -1) {
-    if (!reopen_failure_logged) MERRLOG_ERRNO("WireTrace::Flush(): cannot reopen %s, going on with the open file", path.c_str());
+    if (!reopen_failure_logged)
+      MERRLOG_ERRNO("WireTrace::Flush(): cannot reopen %s, going on with the open file", path.c_str());
     reopen_failure_logged = true;
     return;
   }
