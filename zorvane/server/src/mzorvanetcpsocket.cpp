@@ -438,15 +438,16 @@ ssize_t MZorvaneTCPSocket::send_to_client(const char* data, size_t count) {
   return written;
 }
 
-bool MZorvaneTCPSocket::FlushWriteBuffer() {
+bool MZorvaneTCPSocket::FlushWriteBuffer() { return write_queue("flush_write_buffer(): write() failed"); }
+
+// One write of what is queued; a full socket is not a failure. `failure`
+// is the caller's text for the error trace.
+bool MZorvaneTCPSocket::write_queue(const char* failure) {
   errno = 0;
-  ssize_t written = send_to_client( write_buffer.data() + write_offset, GetNumUnwrittenBytes());
-  if (written > 0) {
-    ConsumeWritten(static_cast<size_t>(written));
-    return true;
-  }
-  if (written == 0 || errno == EAGAIN) return true;
-  MERRTRACE_ERRNO("flush_write_buffer(): write() failed");
+  ssize_t written = send_to_client(write_buffer.data() + write_offset, GetNumUnwrittenBytes());
+  if (written > 0) ConsumeWritten(static_cast<size_t>(written));
+  if (written >= 0 || errno == EAGAIN) return true;
+  MERRTRACE_ERRNO("%s", failure);
   return false;
 }
 
@@ -504,7 +505,7 @@ bool MZorvaneTCPSocket::BulkSend(const char* data, unsigned count) {
 
 bool MZorvaneTCPSocket::WriteDirectly(const char* data, size_t count) {
   errno = 0;
-  ssize_t written = send_to_client( data, count);
+  ssize_t written = send_to_client(data, count);
   if (written >= 0) {
     // Also after a write of 0 bytes: what was not written is kept, never dropped.
     AppendToQueue(data + written, count - static_cast<size_t>(written));
@@ -519,14 +520,7 @@ bool MZorvaneTCPSocket::WriteDirectly(const char* data, size_t count) {
 
 void MZorvaneTCPSocket::QueueBulk(const char* data, size_t count) { AppendToQueue(data, count); }
 
-bool MZorvaneTCPSocket::WriteQueuedBulk() {
-  errno = 0;
-  ssize_t written = send_to_client( write_buffer.data() + write_offset, GetNumUnwrittenBytes());
-  if (written > 0) ConsumeWritten(static_cast<size_t>(written));
-  if (written >= 0 || errno == EAGAIN) return true;
-  MERRTRACE_ERRNO("MZorvaneTCPSocket::BulkSend(): write() failed");
-  return false;
-}
+bool MZorvaneTCPSocket::WriteQueuedBulk() { return write_queue("MZorvaneTCPSocket::BulkSend(): write() failed"); }
 
 // These two lines are built on the stack: they are sent for every transaction.
 bool MZorvaneTCPSocket::SendAck(int tid) {

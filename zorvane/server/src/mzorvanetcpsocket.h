@@ -71,6 +71,7 @@ class MZorvaneTCPSocket {
 
   bool PrepareListener();
   ssize_t send_to_client(const char* data, size_t count);
+  bool write_queue(const char* failure);
   void CutLines(const char* data, size_t count);
   void AddReadLine(const char* data, size_t count);
   bool QueueLine(const char* data, size_t count);
