@@ -438,11 +438,9 @@ ssize_t MZorvaneTCPSocket::send_to_client(const char* data, size_t count) {
   return written;
 }
 
-bool MZorvaneTCPSocket::FlushWriteBuffer() { return write_queue("flush_write_buffer(): write() failed"); }
-
 // One write of what is queued; a full socket is not a failure. `failure`
 // is the caller's text for the error trace.
-bool MZorvaneTCPSocket::write_queue(const char* failure) {
+inline bool MZorvaneTCPSocket::write_queue(const char* failure) {
   errno = 0;
   ssize_t written = send_to_client(write_buffer.data() + write_offset, GetNumUnwrittenBytes());
   if (written > 0) ConsumeWritten(static_cast<size_t>(written));
@@ -450,6 +448,8 @@ bool MZorvaneTCPSocket::write_queue(const char* failure) {
   MERRTRACE_ERRNO("%s", failure);
   return false;
 }
+
+bool MZorvaneTCPSocket::FlushWriteBuffer() { return write_queue("flush_write_buffer(): write() failed"); }
 
 bool MZorvaneTCPSocket::Send(const std::string& text) { return QueueLine(text.data(), text.size()); }
 
