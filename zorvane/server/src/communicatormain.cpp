@@ -120,7 +120,9 @@ bool OpenWireTrace() {
 void ConfigureListener() {
   if (BindAddress != nullptr) mts.SetBindAddress(BindAddress);
   mts.SetIdleLimit(IdleLimitSeconds);
-  if (mts.Manager().InheritedListener() != -1 && (BindAddress != nullptr || PortServer != 0)) {
+  const int inherited_listener = mts.Manager().InheritedListener();
+  mts.SetInheritedListener(inherited_listener);
+  if (inherited_listener != -1 && (BindAddress != nullptr || PortServer != 0)) {
     MTRACE(1,
            "main(): -b= and -ps= are ignored: the listener comes from systemd "
            "(change zorvane-server.socket instead)");

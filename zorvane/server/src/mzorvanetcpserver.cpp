@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ctimer.h"
 #include "msleep_sec.h"
 #include "qdrcore.h"
 #include "waits.h"
@@ -60,13 +59,6 @@ void RemoveFromSet(int fd, fd_set* set) {
 }
 
 bool IsSet(int fd, const fd_set* set) { return fd >= 0 && FD_ISSET(fd, set); }
-
-struct timeval SecondsToTimeval(double seconds) {
-  struct timeval value;
-  value.tv_sec = static_cast<time_t>(seconds);
-  value.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(value.tv_sec)) * 1e6);
-  return value;
-}
 
 // A transaction id is in the lists at most once, so the record found is the
 // first with its id. Looking from both ends finds the oldest and the newest
@@ -152,7 +144,6 @@ bool MZorvaneTCPServer::start_up() {
     MERRTRACE_DUMP("MZorvaneTCPSocket::Run() Open() failed");
     return false;
   }
-  const int inherited_listener = service_manager.InheritedListener();
   const bool listening = inherited_listener != -1 ? tcp_socket.AdoptListener(inherited_listener)
                                                   : tcp_socket.CreateSocket(server_port);
   if (!listening) {
@@ -423,11 +414,10 @@ void MZorvaneTCPServer::end_connection(bool abort_connection) {
 // read from it, and the processor's output waits in the channel meanwhile.
 void MZorvaneTCPServer::drain_client() {
   const int fd = tcp_socket.GetConnectionFD();
-  CTimer idle;
-  CTimer_Create(&idle);
+  const long long limit_us = static_cast<long long>(kDrainIdleLimitSeconds * 1e6);
+  long long deadline = MonotonicMicroseconds() + limit_us;
   while (fd != -1 && tcp_socket.GetNumUnwrittenBytes() != 0) {
-    const double left = kDrainIdleLimitSeconds - CTimer_Get(&idle);
-    if (left <= 0.0) {
+    if (MonotonicMicroseconds() >= deadline) {
       MERRLOG("MZorvaneTCPServer::Run(): client took nothing for %.f seconds, %zu unsent bytes dropped",
               kDrainIdleLimitSeconds, tcp_socket.GetNumUnwrittenBytes());
       return;
@@ -435,8 +425,8 @@ void MZorvaneTCPServer::drain_client() {
     fd_set write_set;
     FD_ZERO(&write_set);
     FD_SET(fd, &write_set);
-    struct timeval timeout = SecondsToTimeval(left);
-    const int result = WaitSelect(fd + 1, nullptr, &write_set, &timeout);
+    struct timeval timeout;
+    const int result = WaitSelect(fd + 1, nullptr, &write_set, EarlierTimeout(deadline, nullptr, &timeout));
     if (result < 0 && errno != EINTR) {
       MERRLOG_ERRNO("MZorvaneTCPServer::Run(): select() [3] failed");
       return;
@@ -447,7 +437,7 @@ void MZorvaneTCPServer::drain_client() {
       error_context->DumpToMErrLog(__LINE__, "MZorvaneTCPServer::Run(): FlushWriteBuffer() failed");
       return;
     }
-    if (tcp_socket.GetNumUnwrittenBytes() < unsent) CTimer_Create(&idle);
+    if (tcp_socket.GetNumUnwrittenBytes() < unsent) deadline = MonotonicMicroseconds() + limit_us;
   }
 }
 

@@ -45,11 +45,13 @@ class MZorvaneTCPServer {
   void SetPipeCmdClient(int writer_fd, int reader_fd, int pipe_size);
   void SetTcpPorts(unsigned server_port, unsigned client_port);
   void SetBindAddress(const std::string& address) { tcp_socket.SetBindAddress(address); }
+  // A listener handed over by the service manager, used instead of binding one; -1: none.
+  void SetInheritedListener(int fd) { inherited_listener = fd; }
   // A served connection on which nothing moved and no transaction was open
   // for this long is ended; 0: never.
   void SetIdleLimit(int seconds) { idle_limit_us = seconds * 1000000LL; }
 
-  // Readiness and status go to it; the listener may come from it.
+  // Readiness, status and watchdog pings go to it.
   ServiceManager& Manager() { return service_manager; }
 
   // Serves clients until a stop is requested (true); false when the command
@@ -113,6 +115,7 @@ class MZorvaneTCPServer {
   MZorvaneTCPSocket tcp_socket;
   MZorvaneCmdClient cmd_client;
   ServiceManager service_manager;
+  int inherited_listener = -1;
   bool stop_requested = false;
   bool running = false;
   bool send_close = true;

@@ -54,37 +54,44 @@ void SetPeriodicDuty(long long interval_us, void (*duty)()) {
   duty_due_us = 0;
 }
 
-int WaitSelectWithDuty(int nfds, fd_set* read_set, fd_set* write_set, const struct timeval* timeout) {
-  const long long deadline = timeout != nullptr ? MonotonicMicroseconds() + TimevalToMicroseconds(*timeout) : LLONG_MAX;
-  fd_set read_asked, write_asked;
-  if (read_set != nullptr) read_asked = *read_set;
-  if (write_set != nullptr) write_asked = *write_set;
+namespace {
+
+// Waits in turns no longer than the duty's next turn, running it between
+// them, until `wait` reports something or the deadline has passed; `wait`
+// takes the microseconds of one turn.
+template <typename Wait>
+int WaitWithDuty(long long deadline_us, Wait wait) {
   for (;;) {
     const long long to_duty = RunDutyWhenDue();
-    const long long to_deadline = std::max(deadline - MonotonicMicroseconds(), 0LL);
-    struct timeval left = MicrosecondsToTimeval(std::min(to_duty, to_deadline));
-    const int result = select(nfds, read_set, write_set, nullptr, &left);
+    const long long to_deadline = std::max(deadline_us - MonotonicMicroseconds(), 0LL);
+    const int result = wait(std::min(to_duty, to_deadline));
     if (result != 0 || to_deadline <= to_duty) {
       (void)RunDutyWhenDue();
       return result;
     }
-    if (read_set != nullptr) *read_set = read_asked;
-    if (write_set != nullptr) *write_set = write_asked;
   }
 }
 
+}  // namespace
+
+int WaitSelectWithDuty(int nfds, fd_set* read_set, fd_set* write_set, const struct timeval* timeout) {
+  const long long deadline = timeout != nullptr ? MonotonicMicroseconds() + TimevalToMicroseconds(*timeout) : kNoDeadline;
+  fd_set read_asked, write_asked;
+  if (read_set != nullptr) read_asked = *read_set;
+  if (write_set != nullptr) write_asked = *write_set;
+  return WaitWithDuty(deadline, [&](long long wait_us) {
+    // A select that timed out has cleared the sets.
+    if (read_set != nullptr) *read_set = read_asked;
+    if (write_set != nullptr) *write_set = write_asked;
+    struct timeval left = MicrosecondsToTimeval(wait_us);
+    return select(nfds, read_set, write_set, nullptr, &left);
+  });
+}
+
 int WaitPollWithDuty(struct pollfd* fds, nfds_t count, int timeout_ms) {
-  const long long deadline = timeout_ms < 0 ? LLONG_MAX : MonotonicMicroseconds() + timeout_ms * 1000LL;
-  for (;;) {
-    const long long to_duty = RunDutyWhenDue();
-    const long long to_deadline = std::max(deadline - MonotonicMicroseconds(), 0LL);
+  const long long deadline = timeout_ms < 0 ? kNoDeadline : MonotonicMicroseconds() + timeout_ms * 1000LL;
+  return WaitWithDuty(deadline, [&](long long wait_us) {
     // Rounded up, so that a wait never ends before its time and turns into a spin.
-    const long long wait_us = std::min(to_duty, to_deadline);
-    const int result =
-        poll(fds, count, static_cast<int>(std::min((wait_us + 999) / 1000, static_cast<long long>(INT_MAX))));
-    if (result != 0 || to_deadline <= to_duty) {
-      (void)RunDutyWhenDue();
-      return result;
-    }
-  }
+    return poll(fds, count, static_cast<int>(std::min((wait_us + 999) / 1000, static_cast<long long>(INT_MAX))));
+  });
 }
