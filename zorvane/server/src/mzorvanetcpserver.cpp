@@ -270,6 +270,7 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
     close_at_once = true;
   }
   if (sets.reader_fd == -1 && !client_backlog_high) read_command_channel(abort_connection);
+  const bool commands_sent = cmd_client.GetNumUnwrittenCommands() != 0;
   if (!cmd_client.IsLinkLost() && !cmd_client.FlushCommandBuffer()) {
     MERRLOG("MZorvaneTCPServer::Run(): FlushCommandBuffer() failed for command client");
     *abort_connection = true;
@@ -277,10 +278,13 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
   if (result == 0 && cmd_client.GetNumUnwrittenCommands() != 0) {
     MTRACE(1, "MZorvaneTCPServer::Run(): %zu commands unsent", cmd_client.GetNumUnwrittenCommands());
   }
-  // Replies queued in a pass that began with nothing queued go out now, not
-  // one select later: the connection was idle, so it takes them, and the
-  // commands behind them have already gone to the processor.
-  if (!write_set_used && tcp_socket.GetNumUnwrittenBytes() != 0 && !*abort_connection) flush_client(abort_connection);
+  // Replies queued in a pass that began with nothing queued go out now, in
+  // one write, not one select later. Acks of commands sent in this pass wait
+  // for the next pass, which watches the connection for writing and so comes
+  // at once: a prompt answer then leaves in the same write as its ack.
+  if (!write_set_used && !commands_sent && tcp_socket.GetNumUnwrittenBytes() != 0 && !*abort_connection) {
+    flush_client(abort_connection);
+  }
   if (cmd_client.IsLinkLost()) processor_lost(abort_connection);
   // One test a pass while neither the idle limit nor the wire trace is on.
   if (pass_duties) {
