@@ -9,8 +9,8 @@
 //     idle SECONDS        connected, sending nothing
 //   zorvane-bench-load free-ports N    prints N ports that are free on 127.0.0.1
 //
-// --watch PID adds the CPU time that process used during the measurement
-// (cpu_s, from /proc/PID/stat). --hold N first opens N transactions that
+// --watch PID adds the CPU time that process and its children used during
+// the measurement (cpu_s, from /proc/PID/schedstat). --hold N first opens N transactions that
 // stay open (background ones, or foreground ones with --hold-foreground).
 #include <poll.h>
 #include <sys/socket.h>
@@ -44,24 +44,28 @@ constexpr int kSilenceLimitMs = 60000;  // a peer silent this long has failed
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// utime + stime of a process in seconds; -1 when it cannot be read.
+// CPU time of one process in seconds, user and system, to the nanosecond
+// (the scheduler's account; /proc/PID/stat counts whole clock ticks, too
+// coarse for a relay's fraction of a microsecond per transaction). -1 when
+// it cannot be read.
+double OwnCpuSeconds(const std::string& pid) {
+  std::ifstream file("/proc/" + pid + "/schedstat");
+  double nanoseconds = -1;
+  if (!(file >> nanoseconds)) return -1;
+  return nanoseconds / 1e9;
+}
+
+// CPU seconds of a process and its children: a relay that forks serves each
+// connection in a child. -1 when the process cannot be read.
 double ProcessCpuSeconds(int pid) {
   if (pid <= 0) return -1;
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  size_t paren = text.rfind(')');
-  if (paren == std::string::npos) return -1;
-  // After the command name: state is field 3, utime field 14, stime field 15.
-  std::vector<std::string> fields;
-  size_t at = paren + 2;
-  while (at < text.size() && fields.size() < 13) {
-    size_t blank = text.find(' ', at);
-    fields.push_back(text.substr(at, blank - at));
-    at = blank == std::string::npos ? text.size() : blank + 1;
-  }
-  if (fields.size() < 13) return -1;
-  double ticks = strtod(fields[11].c_str(), nullptr) + strtod(fields[12].c_str(), nullptr);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  const std::string id = std::to_string(pid);
+  double seconds = OwnCpuSeconds(id);
+  if (seconds < 0) return -1;
+  std::ifstream children("/proc/" + id + "/task/" + id + "/children");
+  std::string child;
+  while (children >> child) seconds += std::max(OwnCpuSeconds(child), 0.0);
+  return seconds;
 }
 
 struct Options {
@@ -274,7 +278,7 @@ void PrintResult(const Options& options, const Result& result) {
          Percentile(result.latencies_us, 0.50), Percentile(result.latencies_us, 0.99),
          static_cast<unsigned long long>(result.output_bytes),
          result.seconds > 0 ? static_cast<double>(result.output_bytes) / 1e6 / result.seconds : 0.0);
-  if (result.cpu_seconds >= 0) printf(" cpu_s=%.2f", result.cpu_seconds);
+  if (result.cpu_seconds >= 0) printf(" cpu_s=%.6f", result.cpu_seconds);
   printf("\n");
 }
 

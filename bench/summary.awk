@@ -70,12 +70,12 @@ $2 == "peak_kib" { peak_kib = $4; next }
   seen[scenario] = 1
   if (scenario ~ /^bulk/) {
     add(scenario SUBSEP path SUBSEP "mbps", field("mbps"))
-    if (path == "A" && field("cpu_s") >= 0) add(scenario SUBSEP "cpu", field("cpu_s") * 1000 / (field("bytes") / 1e6))
+    if (field("cpu_s") >= 0) add(scenario SUBSEP path SUBSEP "cpu", field("cpu_s") * 1000 / (field("bytes") / 1e6))
   } else {
     add(scenario SUBSEP path SUBSEP "tps", field("tps"))
     add(scenario SUBSEP path SUBSEP "p50_us", field("p50_us"))
     add(scenario SUBSEP path SUBSEP "p99_us", field("p99_us"))
-    if (path == "A" && field("cpu_s") >= 0) add(scenario SUBSEP "cpu", field("cpu_s") * 1e6 / field("tx"))
+    if (field("cpu_s") >= 0) add(scenario SUBSEP path SUBSEP "cpu", field("cpu_s") * 1e6 / field("tx"))
   }
 }
 
@@ -100,13 +100,14 @@ END {
     }
   }
   print "ratios: throughput first/second, latency second/first: 1.00 or more means the first path is at least as good"
-  printf "path A server CPU (utime + stime, median):"
+  print "middle-hop CPU (per process and its children, median): A server, B socat, A/B"
   for (i = 1; i <= 5; i++) {
     s = order[i]
-    if (!((s SUBSEP "cpu") in count)) continue
-    printf " %s %.1f %s;", s, median_of(s SUBSEP "cpu"), (s ~ /^bulk/ ? "ms/MB" : "us/tx")
+    if (!((s SUBSEP "A" SUBSEP "cpu") in count)) continue
+    a = median_of(s SUBSEP "A" SUBSEP "cpu")
+    b = ((s SUBSEP "B" SUBSEP "cpu") in count) ? median_of(s SUBSEP "B" SUBSEP "cpu") : 0
+    printf "  %-12s %8.2f %8.2f %s %6s\n", s, a, b, (s ~ /^bulk/ ? "ms/MB" : "us/tx"), (b > 0 ? sprintf("%.2f", a / b) : "-")
   }
-  print ""
   if (idle_cpu != "") printf "path A idle CPU over 3 s with a client connected: %.2f s\n", idle_cpu
   if (peak_kib != "") printf "path A peak resident memory (VmHWM): %d KiB\n", peak_kib
 }
