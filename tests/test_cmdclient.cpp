@@ -27,6 +27,7 @@ const std::string kPipeEndError = "FillReadBuffer(): read() returned 0, the comm
 class CmdClientTest : public ::testing::Test {
  protected:
   void TearDown() override {
+    _MTrace_SetLevel("default", 2);
     FinishAnswerer();
     client.Close();
     for (int* fd : {&processor_in, &processor_out, &client_writer, &client_reader, &listener}) CloseFd(fd);
@@ -144,8 +145,9 @@ TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
 TEST_F(CmdClientTest, PipeReadsTakeAtMostThePipeSizeAndEndOfFileFails) {
   ASSERT_NO_FATAL_FAILURE(Connect(Link::kPipes));
   client.SetPipeSize(4);
+  _MTrace_SetLevel("default", 5);
   EXPECT_EQ(client.FillReadBuffer(), 1);  // nothing yet: not a failure
-  const std::string answer("ab\x01\0cd", 6);
+  const std::string answer("\x01" "b\x02\0cd", 6);
   ASSERT_TRUE(WriteAll(processor_out, answer));
   CloseFd(&processor_out);
   EXPECT_EQ(client.FillReadBuffer(), 1);
@@ -154,6 +156,9 @@ TEST_F(CmdClientTest, PipeReadsTakeAtMostThePipeSizeAndEndOfFileFails) {
   EXPECT_EQ(client.FillReadBuffer(), 0);
   EXPECT_EQ(client.ReadBuffer(), answer);
   EXPECT_EQ(diag.Messages("E"), std::vector<std::string>{kPipeEndError});
+  // The finest trace shows each read with unprintable bytes as dots; the buffer keeps the bytes.
+  EXPECT_EQ(diag.Messages("T5"), (std::vector<std::string>{"FillReadBuffer(): received (cnt=4) '.b..' ",
+                                                           "FillReadBuffer(): received (cnt=2) 'cd' "}));
 }
 
 // ---- the same over a loopback connection and over a pair of pipes ----

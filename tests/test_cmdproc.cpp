@@ -78,6 +78,11 @@ TEST(CmdProcListening, AnswersAreExact) {
   ASSERT_TRUE(WriteAll(fd, WireRecord(0, "close")));
   ReadExactly(fd, 3, &got, kTimeoutMs);
   EXPECT_EQ(got, "after\n" + Marker(28) + Marker(27) + Marker(0));
+  // In a new session, periodic output starts at once and counts on.
+  std::string periodic;
+  ASSERT_TRUE(WriteAll(fd, WireRecord(0, "open") + WireRecord(29, "autoinfo 60") + WireRecord(30, "preview 0.01")));
+  ReadExactly(fd, 44, &periodic, kTimeoutMs);
+  EXPECT_EQ(periodic, Marker(0) + "autoinfo 1\npreview 1\npreview 2\npreview 3\n");
   CloseFd(&fd);
 }
 

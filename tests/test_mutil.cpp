@@ -23,7 +23,6 @@ TEST(CTimer, MeasuresRestartsAndSleeps) {
   EXPECT_GE(before_reset, 0.05);
   EXPECT_LT(CTimer_Get(&timer), before_reset);
   EXPECT_GE(CTimer_Destroy(&timer), 0.0);
-  EXPECT_EQ(CTimer_GetAccuracy(&timer), 1e-6);
   Clock::time_point start = Clock::now();
   CTimer_Sleep(&timer, -3.5);  // skipped
   CTimer_Sleep(&timer, 0.05);
