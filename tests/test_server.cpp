@@ -307,6 +307,8 @@ TEST_P(ServerOverLink, LinesBehindADotAreStillHandled) {
   EXPECT_EQ(UntilEnd(client), Ack(29) + Data(29, "idle") + Ready(29) + Ack(30) + Ack(31));
   CloseFd(&client);
   client = server.ConnectClient();
+  ASSERT_TRUE(WriteAll(client, "1 status\n"));  // nothing the last client left open is listed
+  EXPECT_REPLIES(client, Ack(1) + Data(1, "idle") + Ready(1));
   server.ExpectForwarded(client, "30 x\n", {"30:x"});  // the id is free in the next connection
 }
 
@@ -497,6 +499,8 @@ TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
     for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
     EXPECT_EQ(pclose(pipe), 0) << option;
     EXPECT_EQ(whole ? output : output.substr(0, strlen(expected)), expected) << option;
+    // Output that cannot be written shows in the exit status.
+    EXPECT_EQ(system((std::string(ZORVANE_SERVER_BIN) + " " + option + " >/dev/full").c_str()), *expected ? 256 : 0);
   }
 }
 
@@ -603,8 +607,16 @@ TEST(ProcessorLoss, TcpChannelIsOpenedAgainForTheNextClient) {
 }
 
 TEST_P(ServerOverLink, AnswerLineThatNeverEndsEndsTheConnectionNotTheChannel) {
+  // An unfinished line of 1 MiB is held whole (the pause lets the server read
+  // all of it before the line end comes); one byte more ends the client.
+  const std::string longest(1024 * 1024, 'y');
+  server.ExpectForwarded(client, "3 dump\n", {"3:dump"});
+  ASSERT_TRUE(server.Answer(longest));
+  usleep(300000);
+  ASSERT_TRUE(server.Answer("\n" + Marker(3)));
+  EXPECT_REPLIES(client, longest + "\n" + Ready(3));
   server.ExpectForwarded(client, "1 dump\n", {"1:dump"});
-  ASSERT_TRUE(server.Answer(std::string(2 * 1024 * 1024, 'y')));  // the wait for the close answer takes the rest
+  ASSERT_TRUE(server.Answer(longest + "y"));
   EXPECT_EQ(server.ReadRecord(), "0:close");
   ASSERT_TRUE(server.Answer(Marker(0)));
   EXPECT_EQ(UntilEnd(client), "");
