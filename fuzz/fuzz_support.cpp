@@ -91,17 +91,3 @@ bool TableModel::Matches(MZorvaneTCPServerProbe& probe, bool whole) const {
   }
   return !whole || probe.States() == states;
 }
-
-Digits FourDigits(int n) {
-  return {{static_cast<char>('0' + n / 1000 % 10), static_cast<char>('0' + n / 100 % 10),
-           static_cast<char>('0' + n / 10 % 10), static_cast<char>('0' + n % 10), '\0'}};
-}
-
-void AppendReply(std::string* out, int tid, const char* a, const char* b, const char* c) {
-  out->append(FourDigits(tid).text).append(1, '\t').append(a).append(b).append(c).append("\r\n");
-}
-
-void AppendWire(std::string* out, int tid, const char* a, size_t length, const char* b) {
-  out->append(1, static_cast<char>((tid >> 8) & 0xFF)).append(1, static_cast<char>(tid & 0xFF));
-  out->append(a, length).append(b).append(1, '\0');
-}

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diag_capture.h"
+#include "forms.h"
 #include "mzorvanecmdclient.h"
 #include "net.h"
 #include "qdrcore.h"

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "forms.h"
 #include "net.h"
 #include "process.h"
 

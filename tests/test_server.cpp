@@ -21,6 +21,7 @@
 
 #include "commandline.h"
 #include "diag_capture.h"
+#include "forms.h"
 #include "net.h"
 #include "process.h"
 #include "qdrcore.h"
@@ -28,17 +29,6 @@
 namespace {
 
 // ---- the harness ----
-
-// Reply lines as the client receives them.
-std::string ReplyLine(int tid, const std::string& text) {
-  char digits[8];
-  snprintf(digits, sizeof(digits), "%04d", tid);
-  return digits + ("\t" + text + "\r\n");
-}
-std::string Ack(int tid) { return ReplyLine(tid, "ack"); }
-std::string Ready(int tid) { return ReplyLine(tid, "ready"); }
-std::string Data(int tid, const std::string& text) { return ReplyLine(tid, "data " + text); }
-std::string Error(int tid, const std::string& text) { return ReplyLine(tid, "error \"" + text + "\""); }
 
 // Equal bytes; otherwise where they first differ, with the text around it.
 ::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected) {

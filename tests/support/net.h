@@ -1,4 +1,4 @@
-// Loopback sockets, bounded reads and the command channel's wire forms for tests.
+// Loopback sockets and bounded reads for tests.
 #ifndef TEST_NET_H
 #define TEST_NET_H
 
@@ -17,14 +17,6 @@
 // The two ways the server reaches the command processor, and their names in test names.
 enum class Link { kTcp, kPipes };
 inline std::string LinkName(Link link) { return link == Link::kTcp ? "Tcp" : "Pipes"; }
-
-// A command record: the id in two bytes, high first, the text and a 0x00.
-inline std::string WireRecord(unsigned id, const std::string& text) {
-  return std::string{static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)} + text + '\0';
-}
-
-// The end-of-transaction marker of the answer stream.
-inline std::string Marker(unsigned id) { return {'\0', static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)}; }
 
 inline long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
