@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "diag_capture.h"
 #include "qdrcore.h"
 
 void PropertyViolated(const char* file, int line, const char* property) {
@@ -37,7 +38,7 @@ ServerFixture& TheServerFixture(bool open_session) {
 
 void ErrorRecords::Sink(const char* record, size_t length, void* user) {
   ErrorRecords* records = static_cast<ErrorRecords*>(user);
-  if (length < 29 || memcmp(record + 27, "E ", 2) != 0) return;  // "DATE TIME TAG ...": the tag at 27
+  if (length < kRecordStampLength + 2 || memcmp(record + kRecordStampLength, "E ", 2) != 0) return;
   ++records->count;
   records->last.assign(record, length);
 }

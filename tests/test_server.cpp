@@ -801,7 +801,7 @@ TEST_P(ServerWithOption, WireTraceRecordsEveryHopAndIsReopenedOnSighup) {
     WaitUntil([&] {
       std::ifstream in(file);
       text.clear();
-      for (std::string line; std::getline(in, line);) text += line.substr(std::min<size_t>(27, line.size())) + "|";
+      for (std::string line; std::getline(in, line);) text += line.substr(std::min(kRecordStampLength, line.size())) + "|";
       return text.find(last) != std::string::npos;
     }, 1000);
     return text;
