@@ -184,6 +184,14 @@ class ServedClient : public ::testing::Test {
   }
   void TearDown() override { CloseFd(&client); }
 
+  // The client goes; the next one is served: its request `tid` x is forwarded.
+  void ServeNextClient(int tid) {
+    CloseFd(&client);
+    client = server.ConnectClient();
+    const std::string id = std::to_string(tid);
+    server.ExpectForwarded(client, id + " x\n", {id + ":x"});
+  }
+
   ServerHarness server;
   int client = -1;
 };
@@ -283,9 +291,7 @@ TEST_P(ServerOverLink, TerminationEndsOnlyTheClientWithoutClose) {
   ASSERT_TRUE(server.Answer("bye\n" + Marker(10000) + "dropped\n" + Marker(0)));
   EXPECT_EQ(UntilEnd(client), "bye\n");
   EXPECT_TRUE(server.WaitForLog("T1", "aborting connection"));
-  CloseFd(&client);
-  client = server.ConnectClient();  // no "close" came first: the next record is "open"
-  server.ExpectForwarded(client, "1 x\n", {"1:x"});
+  ServeNextClient(1);  // no "close" came first: the next record is "open"
 }
 
 // What was queued for the client leaves before the connection ends; what the
@@ -295,9 +301,7 @@ TEST_P(ServerOverLink, LinesBehindADotAreStillHandled) {
   for (const char* record : {"30:x", "31:y", "0:close"}) EXPECT_EQ(server.ReadRecord(), record);
   ASSERT_TRUE(server.Answer("late\n" + Marker(30) + Marker(0)));
   EXPECT_EQ(UntilEnd(client), Ack(29) + Data(29, "idle") + Ready(29) + Ack(30) + Ack(31));
-  CloseFd(&client);
-  client = server.ConnectClient();
-  server.ExpectForwarded(client, "30 x\n", {"30:x"});  // the id is free in the next connection
+  ServeNextClient(30);  // the id is free in the next connection
 }
 
 // The journal tells where the server listens, how it reaches the processor, and who came.
@@ -401,9 +405,7 @@ TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
   ASSERT_TRUE(server.Answer(std::string(500000, 'z') + "\n" + Marker(10000)));
   const std::string dropped = "MZorvaneTCPServer::Run(): client took nothing for 2 seconds, ";
   EXPECT_TRUE(WaitUntil([&] { return server.process.Stderr().find(dropped) != std::string::npos; }, 10000));
-  CloseFd(&client);
-  client = server.ConnectClient();
-  server.ExpectForwarded(client, "1 x\n", {"1:x"});
+  ServeNextClient(1);
 }
 
 // ---- command line and start-up ----
@@ -598,10 +600,8 @@ TEST_P(ServerOverLink, AnswerLineThatNeverEndsEndsTheConnectionNotTheChannel) {
   EXPECT_EQ(server.ReadRecord(), "0:close");
   ASSERT_TRUE(server.Answer(Marker(0)));
   EXPECT_EQ(UntilEnd(client), "");
-  CloseFd(&client);
   EXPECT_EQ(server.CountLog("E", "MZorvaneTCPServer::Run(): answer of more than 1048576 bytes without a line end"), 1);
-  client = server.ConnectClient();
-  server.ExpectForwarded(client, "2 x\n", {"2:x"});
+  ServeNextClient(2);
   ASSERT_TRUE(server.Answer("fine\n" + Marker(2)));
   EXPECT_REPLIES(client, "fine\n" + Ready(2));
 }
@@ -780,9 +780,7 @@ TEST_P(ServerWithOption, IdleClientIsEndedAfterTheLimit) {
   EXPECT_EQ(UntilEnd(client), "");
   EXPECT_EQ(server.CountLog("T1", "MZorvaneTCPServer::Run(): client " + LocalEnd(client) +
                                       " idle for 1 seconds, closing connection"), 1);
-  CloseFd(&client);
-  client = server.ConnectClient();
-  server.ExpectForwarded(client, "2 x\n", {"2:x"});
+  ServeNextClient(2);
 }
 
 // -w=: a line for each read and write, escaped; after a rename and SIGHUP
