@@ -9,23 +9,20 @@
 #include <string_view>
 
 // The four digits of n, from 0 to 9999, and a terminator.
-struct Digits {
-  char text[8];
-};
+struct Digits { char text[8]; };
 inline Digits FourDigits(int n) {
   return {{static_cast<char>('0' + n / 1000 % 10), static_cast<char>('0' + n / 100 % 10),
            static_cast<char>('0' + n / 10 % 10), static_cast<char>('0' + n % 10), '\0'}};
 }
 
 // A reply line: the four digits of tid, TAB, the parts, CR LF.
-inline void AppendReply(std::string* out, int tid, std::string_view a, std::string_view b = {},
-                        std::string_view c = {}) {
-  out->append(FourDigits(tid).text).append(1, '\t').append(a).append(b).append(c).append("\r\n");
+inline std::string& AppendReply(std::string* out, int tid, std::string_view a, std::string_view b = {},
+                                std::string_view c = {}) {
+  return out->append(FourDigits(tid).text).append(1, '\t').append(a).append(b).append(c).append("\r\n");
 }
 inline std::string ReplyLine(int tid, std::string_view a, std::string_view b = {}, std::string_view c = {}) {
   std::string line;
-  AppendReply(&line, tid, a, b, c);
-  return line;
+  return AppendReply(&line, tid, a, b, c);
 }
 inline std::string Ack(int tid) { return ReplyLine(tid, "ack"); }
 inline std::string Ready(int tid) { return ReplyLine(tid, "ready"); }
@@ -33,14 +30,13 @@ inline std::string Data(int tid, std::string_view text) { return ReplyLine(tid, 
 inline std::string Error(int tid, std::string_view text) { return ReplyLine(tid, "error \"", text, "\""); }
 
 // A command record: the low 16 bits of id, high byte first, the parts, 0x00.
-inline void AppendWire(std::string* out, int id, std::string_view a, std::string_view b = {}) {
-  out->append(1, static_cast<char>((id >> 8) & 0xFF)).append(1, static_cast<char>(id & 0xFF));
-  out->append(a).append(b).append(1, '\0');
+inline std::string& AppendWire(std::string* out, int id, std::string_view a, std::string_view b = {}) {
+  out->append({static_cast<char>((id >> 8) & 0xFF), static_cast<char>(id & 0xFF)});
+  return out->append(a).append(b).append(1, '\0');
 }
 inline std::string WireRecord(int id, std::string_view text) {
   std::string record;
-  AppendWire(&record, id, text);
-  return record;
+  return AppendWire(&record, id, text);
 }
 
 // The end-of-transaction marker of the answer stream.
