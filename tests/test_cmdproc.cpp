@@ -65,20 +65,16 @@ TEST(CmdProcListening, AnswersAreExact) {
       {23, "echo " + std::string(100000, 'a'), "command too long\n"}, {24, "echo " + longest, longest + "\n"},
   };
   for (const auto& [id, command, answer] : cases) {
-    std::string got;
     ASSERT_TRUE(WriteAll(fd, WireRecord(id, command)));
-    ReadExactly(fd, answer.size() + 3, &got, kTimeoutMs);
-    EXPECT_TRUE(got == answer + Marker(id)) << command << ": " << ::testing::PrintToString(got.substr(0, 80));
+    EXPECT_TRUE(Receives(fd, answer + Marker(id), kTimeoutMs)) << command;
   }
   // A sleep ends after a command sent well within it; "close" ends the session.
-  std::string got;
   ASSERT_TRUE(WriteAll(fd, WireRecord(27, "sleep 0.5")));
   usleep(20000);
   ASSERT_TRUE(WriteAll(fd, WireRecord(28, "echo after")));
-  ReadExactly(fd, 12, &got, kTimeoutMs);
+  EXPECT_TRUE(Receives(fd, "after\n" + Marker(28) + Marker(27), kTimeoutMs));
   ASSERT_TRUE(WriteAll(fd, WireRecord(0, "close")));
-  ReadExactly(fd, 3, &got, kTimeoutMs);
-  EXPECT_EQ(got, "after\n" + Marker(28) + Marker(27) + Marker(0));
+  EXPECT_TRUE(Receives(fd, Marker(0), kTimeoutMs));
   CloseFd(&fd);
 }
 

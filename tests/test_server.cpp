@@ -30,17 +30,6 @@ namespace {
 
 // ---- the harness ----
 
-// Equal bytes; otherwise where they first differ, with the text around it.
-::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected) {
-  if (got == expected) return ::testing::AssertionSuccess();
-  auto difference = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first - got.begin();
-  size_t from = static_cast<size_t>(std::max<long>(difference - 40, 0));
-  return ::testing::AssertionFailure() << got.size() << " bytes instead of " << expected.size()
-                                       << ", first difference at " << difference << ":\n  got      "
-                                       << ::testing::PrintToString(got.substr(from, 120)) << "\n  expected "
-                                       << ::testing::PrintToString(expected.substr(from, 120));
-}
-
 // The client's end of a loopback connection as the server's journal names it.
 std::string LocalEnd(int fd) {
   sockaddr_in address{};
@@ -49,13 +38,7 @@ std::string LocalEnd(int fd) {
   return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 }
 
-// Reads as many bytes as `expected` holds (or what came before a timeout) and compares.
-::testing::AssertionResult RepliesAre(int fd, const std::string& expected) {
-  std::string got;
-  ReadExactly(fd, expected.size(), &got, 5000);
-  return SameBytes(got, expected);
-}
-#define EXPECT_REPLIES(fd, expected) EXPECT_TRUE(RepliesAre(fd, expected))
+#define EXPECT_REPLIES(fd, expected) EXPECT_TRUE(Receives(fd, expected))
 
 // What arrives up to the end of the stream; a timeout shows as a trailing mark.
 std::string UntilEnd(int fd) {
@@ -129,9 +112,16 @@ struct ServerHarness {
     return client;
   }
   int ConnectRaw() { return ConnectLoopback(server_port, 5000); }
+  // What a client that connects now receives up to the end of its stream.
+  std::string ReceivedByNewClient() {
+    int client = ConnectRaw();
+    std::string received = UntilEnd(client);
+    CloseFd(&client);
+    return received;
+  }
   bool OpenSession(int client) {
     if (command_fd >= 0 && (ReadRecord() != "0:open" || !Answer(Marker(0)))) return false;  // a played processor
-    return RepliesAre(client, Ready(0));
+    return Receives(client, Ready(0));
   }
 
   // Sends request lines that are all forwarded: their acks come back and their
@@ -365,9 +355,7 @@ TEST_P(ServerOverLink, ProcessorThatStopsReadingHoldsBackOnlyThisClient) {
   EXPECT_LT(sent, requests.size());
   ReadAvailable(client, 300);
   EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "held back";  // a spinning loop burns about 1000
-  int second = server.ConnectRaw();
-  EXPECT_EQ(UntilEnd(second), kRefusal);
-  CloseFd(&second);
+  EXPECT_EQ(server.ReceivedByNewClient(), kRefusal);
   EXPECT_TRUE(SameBytes(ReadWhileSending(server.command_fd, wire.size(), requests, sent, client), wire));
 }
 
@@ -574,11 +562,7 @@ TEST(ProcessorLoss, TcpChannelIsOpenedAgainForTheNextClient) {
   ASSERT_TRUE(server.Start(Link::kTcp));
   server.CloseProcessor();
   ASSERT_TRUE(server.WaitForLog("E", kLost));
-  for (int i = 0; i < 2; ++i) {
-    int late = server.ConnectRaw();
-    EXPECT_EQ(UntilEnd(late), Error(0, kUnavailable));
-    CloseFd(&late);
-  }
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(server.ReceivedByNewClient(), Error(0, kUnavailable));
   int listen_fd = ListenLoopback(&server.processor_port);  // the server connects when the next client comes
   ASSERT_GE(listen_fd, 0);
   int client = server.ConnectRaw();
@@ -683,9 +667,7 @@ TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
     int client = server.ConnectClient();
     EXPECT_EQ(manager.NextState(), "STATUS=serving " + LocalEnd(client));
     EXPECT_GE(manager.PingsOver(600), row.handed_over ? 3 : 0) << "serving an idle client";
-    int second = server.ConnectRaw();  // refused, with an error record
-    EXPECT_EQ(UntilEnd(second), kRefusal);
-    CloseFd(&second);
+    EXPECT_EQ(server.ReceivedByNewClient(), kRefusal);  // with an error record
     ASSERT_TRUE(WriteAll(client, ".\n"));
     EXPECT_EQ(server.ReadRecord(), "0:close");
     EXPECT_GE(manager.PingsOver(600), row.handed_over ? 3 : 0) << "waiting for the answer to close";
@@ -871,9 +853,7 @@ TEST_F(WithRealProcessor, KilledMidTransactionEndsTheClientAndARestartedOneServe
   std::string stream = Ack(1) + CountLines(received.size() / 2);  // at least two bytes a line
   EXPECT_EQ(stream.compare(0, received.size(), received), 0) << "not a prefix of the count";
   CloseFd(&client);
-  int late = server.ConnectRaw();
-  EXPECT_EQ(UntilEnd(late), Error(0, kUnavailable));
-  CloseFd(&late);
+  EXPECT_EQ(server.ReceivedByNewClient(), Error(0, kUnavailable));
   ASSERT_TRUE(server.StartProcessor());
   ExpectNextClientServed();
   EXPECT_EQ(server.CountLog("E", kLost), 1);
