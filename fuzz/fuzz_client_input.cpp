@@ -13,6 +13,7 @@
 #include <cstring>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "fuzz_support.h"
 #include "qdrcore.h"
@@ -102,8 +103,8 @@ struct RequestModel {
     if (RunEnd(line, digits_end, IsBlank) != line.size()) return Refuse(tid, "syntax invalid");
     if (target > kHighestTid) return Refuse(tid, "t-id invalid");
     if (target != 0 && table.IsFree(target)) return Refuse(tid, "t-id unused");
-    if (session_open && target == 0) AppendWire(&wire, tid, "abort", 5);
-    if (session_open && target != 0) AppendWire(&wire, tid, "abort ", 6, FourDigits(target).text);
+    if (session_open && target == 0) AppendWire(&wire, tid, "abort");
+    if (session_open && target != 0) AppendWire(&wire, tid, "abort ", FourDigits(target).text);
     table.Add(tid, std::string(), false);
   }
 
@@ -111,7 +112,7 @@ struct RequestModel {
     send_failed = !session_open;
     result = session_open;
     if (!session_open) return;
-    AppendWire(&wire, tid, line.data() + word, line.size() - word);
+    AppendWire(&wire, tid, std::string_view(line).substr(word));
     bool background = StartsWith(line, word, "autoinfo") || StartsWith(line, word, "autolatch") ||
                       StartsWith(line, word, "preview");
     table.Add(tid, line.substr(word), background);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "diag_capture.h"
 #include "qdrcore.h"
 
 void PropertyViolated(const char* file, int line, const char* property) {
@@ -37,7 +38,7 @@ ServerFixture& TheServerFixture(bool open_session) {
 
 void ErrorRecords::Sink(const char* record, size_t length, void* user) {
   ErrorRecords* records = static_cast<ErrorRecords*>(user);
-  if (length < 29 || memcmp(record + 27, "E ", 2) != 0) return;  // "DATE TIME TAG ...": the tag at 27
+  if (length < kRecordStampLength + 2 || memcmp(record + kRecordStampLength, "E ", 2) != 0) return;
   ++records->count;
   records->last.assign(record, length);
 }
@@ -90,18 +91,4 @@ bool TableModel::Matches(MZorvaneTCPServerProbe& probe, bool whole) const {
     if (whole && !std::equal(actual.begin(), actual.end(), lists[background].begin(), same)) return false;
   }
   return !whole || probe.States() == states;
-}
-
-Digits FourDigits(int n) {
-  return {{static_cast<char>('0' + n / 1000 % 10), static_cast<char>('0' + n / 100 % 10),
-           static_cast<char>('0' + n / 10 % 10), static_cast<char>('0' + n % 10), '\0'}};
-}
-
-void AppendReply(std::string* out, int tid, const char* a, const char* b, const char* c) {
-  out->append(FourDigits(tid).text).append(1, '\t').append(a).append(b).append(c).append("\r\n");
-}
-
-void AppendWire(std::string* out, int tid, const char* a, size_t length, const char* b) {
-  out->append(1, static_cast<char>((tid >> 8) & 0xFF)).append(1, static_cast<char>(tid & 0xFF));
-  out->append(a, length).append(b).append(1, '\0');
 }

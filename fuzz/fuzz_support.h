@@ -1,8 +1,8 @@
 // Shared harness of the fuzz targets: property checks, the server object's
 // seams, the server set up once with its client connection and command pipe,
-// the transaction table model and the reply and wire forms. Storage is reused
-// across inputs: under AddressSanitizer an allocation costs more than the
-// work it serves.
+// and the transaction table model, with the tests' reply and wire forms.
+// Storage is reused across inputs: under AddressSanitizer an allocation costs
+// more than the work it serves.
 #ifndef FUZZ_SUPPORT_H
 #define FUZZ_SUPPORT_H
 
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "forms.h"
 #include "mzorvanetcpserver.h"
 #include "qdrcore.h"
 
@@ -113,12 +114,5 @@ struct TableModel {
   // The list sizes match; with `whole`, every record and state too.
   bool Matches(MZorvaneTCPServerProbe& probe, bool whole) const;
 };
-
-struct Digits { char text[8]; };
-Digits FourDigits(int n);
-// Appends the reply line: four digits of tid, TAB, the parts, CR LF.
-void AppendReply(std::string* out, int tid, const char* a, const char* b = "", const char* c = "");
-// Appends the wire record: 16-bit big-endian tid, the parts, 0x00.
-void AppendWire(std::string* out, int tid, const char* a, size_t length, const char* b = "");
 
 #endif

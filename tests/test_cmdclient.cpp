@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diag_capture.h"
+#include "forms.h"
 #include "mzorvanecmdclient.h"
 #include "net.h"
 #include "qdrcore.h"
@@ -56,9 +57,8 @@ class CmdClientTest : public ::testing::Test {
   }
 
   void OpenSessionSeenByProcessor() {
-    std::string received;
-    ASSERT_TRUE(client.OpenSession() == 1 && ReadExactly(processor_in, kOpenWire.size(), &received));
-    ASSERT_EQ(received, kOpenWire);
+    ASSERT_EQ(client.OpenSession(), 1);
+    ASSERT_TRUE(Receives(processor_in, kOpenWire));
   }
 
   void FinishAnswerer() {
@@ -127,9 +127,7 @@ TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
   const std::string queued = WireRecord(7, "abort") + WireRecord(7, "abort 0012") + WireRecord(0x203, "abort 12345");
   EXPECT_EQ(client.WriteBuffer(), queued);
   ASSERT_TRUE(client.FlushCommandBuffer());
-  std::string received;
-  ASSERT_TRUE(ReadExactly(processor_in, queued.size(), &received));
-  EXPECT_EQ(received, queued);
+  EXPECT_TRUE(Receives(processor_in, queued));
 
   ASSERT_TRUE(WriteAll(processor_out, "late\n"));
   ASSERT_TRUE(WaitReadable(client.GetReaderFD(), 3000));

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "forms.h"
 #include "net.h"
 #include "process.h"
 
@@ -64,25 +65,19 @@ TEST(CmdProcListening, AnswersAreExact) {
       {23, "echo " + std::string(100000, 'a'), "command too long\n"}, {24, "echo " + longest, longest + "\n"},
   };
   for (const auto& [id, command, answer] : cases) {
-    std::string got;
     ASSERT_TRUE(WriteAll(fd, WireRecord(id, command)));
-    ReadExactly(fd, answer.size() + 3, &got, kTimeoutMs);
-    EXPECT_TRUE(got == answer + Marker(id)) << command << ": " << ::testing::PrintToString(got.substr(0, 80));
+    EXPECT_TRUE(Receives(fd, answer + Marker(id), kTimeoutMs)) << command;
   }
   // A sleep ends after a command sent well within it; "close" ends the session.
-  std::string got;
   ASSERT_TRUE(WriteAll(fd, WireRecord(27, "sleep 0.5")));
   usleep(20000);
   ASSERT_TRUE(WriteAll(fd, WireRecord(28, "echo after")));
-  ReadExactly(fd, 12, &got, kTimeoutMs);
+  EXPECT_TRUE(Receives(fd, "after\n" + Marker(28) + Marker(27), kTimeoutMs));
   ASSERT_TRUE(WriteAll(fd, WireRecord(0, "close")));
-  ReadExactly(fd, 3, &got, kTimeoutMs);
-  EXPECT_EQ(got, "after\n" + Marker(28) + Marker(27) + Marker(0));
+  EXPECT_TRUE(Receives(fd, Marker(0), kTimeoutMs));
   // In a new session, periodic output starts at once and counts on.
-  std::string periodic;
   ASSERT_TRUE(WriteAll(fd, WireRecord(0, "open") + WireRecord(29, "autoinfo 60") + WireRecord(30, "preview 0.01")));
-  ReadExactly(fd, 44, &periodic, kTimeoutMs);
-  EXPECT_EQ(periodic, Marker(0) + "autoinfo 1\npreview 1\npreview 2\npreview 3\n");
+  EXPECT_TRUE(Receives(fd, Marker(0) + "autoinfo 1\npreview 1\npreview 2\npreview 3\n", kTimeoutMs));
   CloseFd(&fd);
 }
 

@@ -47,7 +47,7 @@ TEST_F(SupportLibrary, RecordFormatIsOneLineWithLocation) {
   _MErrLog_Add("fill_read_buffer(): read() returned 0\n");
   ASSERT_EQ(capture.Raw().size(), 1u);
   std::string raw = capture.Raw()[0];
-  for (size_t i = 0; i < 26 && i < raw.size(); ++i) raw[i] = isdigit(static_cast<unsigned char>(raw[i])) ? 'D' : raw[i];
+  for (size_t i = 0; i < kRecordStampLength && i < raw.size(); ++i) raw[i] = isdigit(raw[i] & 0xFF) ? 'D' : raw[i];
   EXPECT_EQ(raw, "DDDD-DD-DD DD:DD:DD.DDDDDD E zorvane/server/src/mzorvanetcpsocket:42 "
                  "fill_read_buffer(): read() returned 0\n");
   // Around the formatter's small buffer, each message whole up to its last byte.

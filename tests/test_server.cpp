@@ -21,6 +21,7 @@
 
 #include "commandline.h"
 #include "diag_capture.h"
+#include "forms.h"
 #include "net.h"
 #include "process.h"
 #include "qdrcore.h"
@@ -28,28 +29,6 @@
 namespace {
 
 // ---- the harness ----
-
-// Reply lines as the client receives them.
-std::string ReplyLine(int tid, const std::string& text) {
-  char digits[8];
-  snprintf(digits, sizeof(digits), "%04d", tid);
-  return digits + ("\t" + text + "\r\n");
-}
-std::string Ack(int tid) { return ReplyLine(tid, "ack"); }
-std::string Ready(int tid) { return ReplyLine(tid, "ready"); }
-std::string Data(int tid, const std::string& text) { return ReplyLine(tid, "data " + text); }
-std::string Error(int tid, const std::string& text) { return ReplyLine(tid, "error \"" + text + "\""); }
-
-// Equal bytes; otherwise where they first differ, with the text around it.
-::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected) {
-  if (got == expected) return ::testing::AssertionSuccess();
-  auto difference = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first - got.begin();
-  size_t from = static_cast<size_t>(std::max<long>(difference - 40, 0));
-  return ::testing::AssertionFailure() << got.size() << " bytes instead of " << expected.size()
-                                       << ", first difference at " << difference << ":\n  got      "
-                                       << ::testing::PrintToString(got.substr(from, 120)) << "\n  expected "
-                                       << ::testing::PrintToString(expected.substr(from, 120));
-}
 
 // The client's end of a loopback connection as the server's journal names it.
 std::string LocalEnd(int fd) {
@@ -59,13 +38,7 @@ std::string LocalEnd(int fd) {
   return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 }
 
-// Reads as many bytes as `expected` holds (or what came before a timeout) and compares.
-::testing::AssertionResult RepliesAre(int fd, const std::string& expected) {
-  std::string got;
-  ReadExactly(fd, expected.size(), &got, 5000);
-  return SameBytes(got, expected);
-}
-#define EXPECT_REPLIES(fd, expected) EXPECT_TRUE(RepliesAre(fd, expected))
+#define EXPECT_REPLIES(fd, expected) EXPECT_TRUE(Receives(fd, expected))
 
 // What arrives up to the end of the stream; a timeout shows as a trailing mark.
 std::string UntilEnd(int fd) {
@@ -139,9 +112,16 @@ struct ServerHarness {
     return client;
   }
   int ConnectRaw() { return ConnectLoopback(server_port, 5000); }
+  // What a client that connects now receives up to the end of its stream.
+  std::string ReceivedByNewClient() {
+    int client = ConnectRaw();
+    std::string received = UntilEnd(client);
+    CloseFd(&client);
+    return received;
+  }
   bool OpenSession(int client) {
     if (command_fd >= 0 && (ReadRecord() != "0:open" || !Answer(Marker(0)))) return false;  // a played processor
-    return RepliesAre(client, Ready(0));
+    return Receives(client, Ready(0));
   }
 
   // Sends request lines that are all forwarded: their acks come back and their
@@ -193,6 +173,17 @@ class ServedClient : public ::testing::Test {
     ASSERT_GE(client, 0);
   }
   void TearDown() override { CloseFd(&client); }
+
+  // The client goes; the next one is served: its request `tid` x is forwarded.
+  // The next client starts with nothing the last one left open, and is served.
+  void ServeNextClient(int tid) {
+    CloseFd(&client);
+    client = server.ConnectClient();
+    ASSERT_TRUE(WriteAll(client, "9999 status\n"));
+    EXPECT_REPLIES(client, Ack(9999) + Data(9999, "idle") + Ready(9999));
+    const std::string id = std::to_string(tid);
+    server.ExpectForwarded(client, id + " x\n", {id + ":x"});
+  }
 
   ServerHarness server;
   int client = -1;
@@ -293,9 +284,7 @@ TEST_P(ServerOverLink, TerminationEndsOnlyTheClientWithoutClose) {
   ASSERT_TRUE(server.Answer("bye\n" + Marker(10000) + "dropped\n" + Marker(0)));
   EXPECT_EQ(UntilEnd(client), "bye\n");
   EXPECT_TRUE(server.WaitForLog("T1", "aborting connection"));
-  CloseFd(&client);
-  client = server.ConnectClient();  // no "close" came first: the next record is "open"
-  server.ExpectForwarded(client, "1 x\n", {"1:x"});
+  ServeNextClient(1);  // no "close" came first: the next record is "open"
 }
 
 // What was queued for the client leaves before the connection ends; what the
@@ -305,11 +294,7 @@ TEST_P(ServerOverLink, LinesBehindADotAreStillHandled) {
   for (const char* record : {"30:x", "31:y", "0:close"}) EXPECT_EQ(server.ReadRecord(), record);
   ASSERT_TRUE(server.Answer("late\n" + Marker(30) + Marker(0)));
   EXPECT_EQ(UntilEnd(client), Ack(29) + Data(29, "idle") + Ready(29) + Ack(30) + Ack(31));
-  CloseFd(&client);
-  client = server.ConnectClient();
-  ASSERT_TRUE(WriteAll(client, "1 status\n"));  // nothing the last client left open is listed
-  EXPECT_REPLIES(client, Ack(1) + Data(1, "idle") + Ready(1));
-  server.ExpectForwarded(client, "30 x\n", {"30:x"});  // the id is free in the next connection
+  ServeNextClient(30);  // the id is free in the next connection
 }
 
 // The journal tells where the server listens, how it reaches the processor, and who came.
@@ -373,9 +358,7 @@ TEST_P(ServerOverLink, ProcessorThatStopsReadingHoldsBackOnlyThisClient) {
   EXPECT_LT(sent, requests.size());
   ReadAvailable(client, 300);
   EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "held back";  // a spinning loop burns about 1000
-  int second = server.ConnectRaw();
-  EXPECT_EQ(UntilEnd(second), kRefusal);
-  CloseFd(&second);
+  EXPECT_EQ(server.ReceivedByNewClient(), kRefusal);
   EXPECT_TRUE(SameBytes(ReadWhileSending(server.command_fd, wire.size(), requests, sent, client), wire));
 }
 
@@ -413,9 +396,7 @@ TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
   ASSERT_TRUE(server.Answer(std::string(500000, 'z') + "\n" + Marker(10000)));
   const std::string dropped = "MZorvaneTCPServer::Run(): client took nothing for 2 seconds, ";
   EXPECT_TRUE(WaitUntil([&] { return server.process.Stderr().find(dropped) != std::string::npos; }, 10000));
-  CloseFd(&client);
-  client = server.ConnectClient();
-  server.ExpectForwarded(client, "1 x\n", {"1:x"});
+  ServeNextClient(1);
 }
 
 // ---- command line and start-up ----
@@ -586,11 +567,7 @@ TEST(ProcessorLoss, TcpChannelIsOpenedAgainForTheNextClient) {
   ASSERT_TRUE(server.Start(Link::kTcp));
   server.CloseProcessor();
   ASSERT_TRUE(server.WaitForLog("E", kLost));
-  for (int i = 0; i < 2; ++i) {
-    int late = server.ConnectRaw();
-    EXPECT_EQ(UntilEnd(late), Error(0, kUnavailable));
-    CloseFd(&late);
-  }
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(server.ReceivedByNewClient(), Error(0, kUnavailable));
   int listen_fd = ListenLoopback(&server.processor_port);  // the server connects when the next client comes
   ASSERT_GE(listen_fd, 0);
   int client = server.ConnectRaw();
@@ -620,10 +597,8 @@ TEST_P(ServerOverLink, AnswerLineThatNeverEndsEndsTheConnectionNotTheChannel) {
   EXPECT_EQ(server.ReadRecord(), "0:close");
   ASSERT_TRUE(server.Answer(Marker(0)));
   EXPECT_EQ(UntilEnd(client), "");
-  CloseFd(&client);
   EXPECT_EQ(server.CountLog("E", "MZorvaneTCPServer::Run(): answer of more than 1048576 bytes without a line end"), 1);
-  client = server.ConnectClient();
-  server.ExpectForwarded(client, "2 x\n", {"2:x"});
+  ServeNextClient(2);
   ASSERT_TRUE(server.Answer("fine\n" + Marker(2)));
   EXPECT_REPLIES(client, "fine\n" + Ready(2));
 }
@@ -705,9 +680,7 @@ TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
     int client = server.ConnectClient();
     EXPECT_EQ(manager.NextState(), "STATUS=serving " + LocalEnd(client));
     EXPECT_GE(manager.PingsOver(600), row.handed_over ? 3 : 0) << "serving an idle client";
-    int second = server.ConnectRaw();  // refused, with an error record
-    EXPECT_EQ(UntilEnd(second), kRefusal);
-    CloseFd(&second);
+    EXPECT_EQ(server.ReceivedByNewClient(), kRefusal);  // with an error record
     ASSERT_TRUE(WriteAll(client, ".\n"));
     EXPECT_EQ(server.ReadRecord(), "0:close");
     EXPECT_GE(manager.PingsOver(600), row.handed_over ? 3 : 0) << "waiting for the answer to close";
@@ -802,9 +775,7 @@ TEST_P(ServerWithOption, IdleClientIsEndedAfterTheLimit) {
   EXPECT_EQ(UntilEnd(client), "");
   EXPECT_EQ(server.CountLog("T1", "MZorvaneTCPServer::Run(): client " + LocalEnd(client) +
                                       " idle for 1 seconds, closing connection"), 1);
-  CloseFd(&client);
-  client = server.ConnectClient();
-  server.ExpectForwarded(client, "2 x\n", {"2:x"});
+  ServeNextClient(2);
 }
 
 // -w=: a line for each read and write, escaped; after a rename and SIGHUP
@@ -823,7 +794,7 @@ TEST_P(ServerWithOption, WireTraceRecordsEveryHopAndIsReopenedOnSighup) {
     WaitUntil([&] {
       std::ifstream in(file);
       text.clear();
-      for (std::string line; std::getline(in, line);) text += line.substr(std::min<size_t>(27, line.size())) + "|";
+      for (std::string line; std::getline(in, line);) text += line.substr(std::min(kRecordStampLength, line.size())) + "|";
       return text.find(last) != std::string::npos;
     }, 1000);
     return text;
@@ -895,9 +866,7 @@ TEST_F(WithRealProcessor, KilledMidTransactionEndsTheClientAndARestartedOneServe
   std::string stream = Ack(1) + CountLines(received.size() / 2);  // at least two bytes a line
   EXPECT_EQ(stream.compare(0, received.size(), received), 0) << "not a prefix of the count";
   CloseFd(&client);
-  int late = server.ConnectRaw();
-  EXPECT_EQ(UntilEnd(late), Error(0, kUnavailable));
-  CloseFd(&late);
+  EXPECT_EQ(server.ReceivedByNewClient(), Error(0, kUnavailable));
   ASSERT_TRUE(server.StartProcessor());
   ExpectNextClientServed();
   EXPECT_EQ(server.CountLog("E", kLost), 1);

@@ -11,6 +11,10 @@
 
 #include "qdrcore.h"
 
+// Every record, like every line of the wire trace, starts with the local date
+// and time, "YYYY-MM-DD HH:MM:SS.uuuuuu ": the tag follows at this offset.
+constexpr size_t kRecordStampLength = 27;
+
 struct DiagRecord {
   std::string priority;  // "<3>" and the like before a record for the journal, else ""
   std::string tag;       // T1..T5 or E
@@ -32,13 +36,13 @@ inline std::vector<DiagRecord> DiagRecords(const std::string& stream) {
       priority = text.substr(0, 3);
       text.erase(0, 3);
     }
-    // "YYYY-MM-DD HH:MM:SS.uuuuuu " is 27 characters.
-    if (text.size() < 28 || text[10] != ' ' || text[19] != '.' || text[26] != ' ') continue;
-    const size_t tag_end = text.find(' ', 27);
+    const size_t tag = kRecordStampLength;
+    if (text.size() <= tag || text[10] != ' ' || text[19] != '.' || text[tag - 1] != ' ') continue;
+    const size_t tag_end = text.find(' ', tag);
     const size_t location_end = tag_end == npos ? npos : text.find(' ', tag_end + 1);
     const size_t colon = location_end == npos ? npos : text.rfind(':', location_end);
     if (colon == npos || colon < tag_end) continue;
-    records.push_back({priority, text.substr(27, tag_end - 27), text.substr(tag_end + 1, colon - tag_end - 1),
+    records.push_back({priority, text.substr(tag, tag_end - tag), text.substr(tag_end + 1, colon - tag_end - 1),
                        std::atoi(text.c_str() + colon + 1), text.substr(location_end + 1)});
   }
   return records;

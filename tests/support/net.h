@@ -1,4 +1,4 @@
-// Loopback sockets, bounded reads and the command channel's wire forms for tests.
+// Loopback sockets and bounded reads for tests, and exact comparisons of what was read.
 #ifndef TEST_NET_H
 #define TEST_NET_H
 
@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,14 +19,6 @@
 // The two ways the server reaches the command processor, and their names in test names.
 enum class Link { kTcp, kPipes };
 inline std::string LinkName(Link link) { return link == Link::kTcp ? "Tcp" : "Pipes"; }
-
-// A command record: the id in two bytes, high first, the text and a 0x00.
-inline std::string WireRecord(unsigned id, const std::string& text) {
-  return std::string{static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)} + text + '\0';
-}
-
-// The end-of-transaction marker of the answer stream.
-inline std::string Marker(unsigned id) { return {'\0', static_cast<char>(id >> 8), static_cast<char>(id & 0xFF)}; }
 
 inline long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -141,6 +135,24 @@ inline bool ReadExactly(int fd, size_t count, std::string* out, int timeout_ms =
     if (ReadOnce(fd, out, target - out->size(), deadline) <= 0) return false;
   }
   return true;
+}
+
+// Equal bytes; otherwise where they first differ, with the text around it.
+inline ::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected) {
+  if (got == expected) return ::testing::AssertionSuccess();
+  auto difference = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first - got.begin();
+  size_t from = static_cast<size_t>(std::max<long>(difference - 40, 0));
+  return ::testing::AssertionFailure() << got.size() << " bytes instead of " << expected.size()
+                                       << ", first difference at " << difference << ":\n  got      "
+                                       << ::testing::PrintToString(got.substr(from, 120)) << "\n  expected "
+                                       << ::testing::PrintToString(expected.substr(from, 120));
+}
+
+// Reads as many bytes as `expected` holds (or what came before the timeout) and compares.
+inline ::testing::AssertionResult Receives(int fd, const std::string& expected, int timeout_ms = 5000) {
+  std::string got;
+  ReadExactly(fd, expected.size(), &got, timeout_ms);
+  return SameBytes(got, expected);
 }
 
 // Reads whatever arrives until nothing has come for quiet_ms.

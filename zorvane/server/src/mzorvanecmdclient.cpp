@@ -156,19 +156,7 @@ int MZorvaneCmdClient::Open(unsigned port) {
 
 bool MZorvaneCmdClient::Reopen(unsigned port, int* error) {
   DropLostSocket();
-  socket_fd = socket(AF_INET, SOCK_STREAM, 0);
-  *error = errno;
-  if (socket_fd < 0) {
-    socket_fd = -1;
-    return false;
-  }
-  if (!FitsFdSet(socket_fd)) *error = EMFILE;
-  if (!FitsFdSet(socket_fd) || !set_socket_options() || !SetNonBlocking(socket_fd) ||
-      !connect_bounded(port, error)) {
-    destroy_socket();
-    return false;
-  }
-  trace_socket_options();
+  if (!open_socket(port, error)) return false;
   socket_lost = false;
   return true;
 }
@@ -187,24 +175,24 @@ bool MZorvaneCmdClient::create_socket(unsigned port) {
     MERRTRACE("MZorvaneCmdClient::create_socket(): port %u is out of range", port);
     return false;
   }
-  socket_fd = OpenStreamSocket("MZorvaneCmdClient::create_socket()");
-  if (socket_fd == -1) return false;
-  if (!set_socket_options()) {
-    destroy_socket();
-    return false;
+  return open_socket(port, nullptr);
+}
+
+// The one way to the processor, at start (reconnect_error null) and after a
+// loss. The start traces each step and connects in blocking mode. A
+// reconnection is silent but for the options of a link it made, leaves the
+// reason of a failure in *reconnect_error, and gives the handshake at most
+// kReconnectLimitMs, so that a stuck processor cannot hold the main loop.
+bool MZorvaneCmdClient::open_socket(unsigned port, int* reconnect_error) {
+  const bool at_start = reconnect_error == nullptr;
+  socket_fd = OpenStreamSocket(at_start ? "MZorvaneCmdClient::create_socket()" : nullptr);
+  if (socket_fd != -1 && set_socket_options() && (at_start ? connect_at_start(port) : connect_bounded(port))) {
+    if (!at_start) trace_socket_options();
+    return true;
   }
-  trace_socket_options();
-  MTRACE(1, "MZorvaneCmdClient::create_socket(): Using port %d", static_cast<int>(port));
-  if (!connect_socket(port)) {
-    destroy_socket();
-    return false;
-  }
-  if (!SetNonBlocking(socket_fd)) {
-    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): fcntl() failed");
-    destroy_socket();
-    return false;
-  }
-  return true;
+  if (!at_start) *reconnect_error = errno;
+  destroy_socket();
+  return false;
 }
 
 // False when one of the options the link cannot do without fails; the
@@ -252,28 +240,36 @@ void MZorvaneCmdClient::trace_socket_options() const {
   MTRACE(2, "%s", text.c_str());
 }
 
-bool MZorvaneCmdClient::connect_socket(unsigned port) {
+// Traces the options and the port, connects in blocking mode, then turns the
+// socket non-blocking for the main loop; each failure in the error trace.
+bool MZorvaneCmdClient::connect_at_start(unsigned port) {
+  trace_socket_options();
+  MTRACE(1, "MZorvaneCmdClient::create_socket(): Using port %d", static_cast<int>(port));
   const sockaddr_in address = ProcessorAddress(port);
   if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): connect(127.0.0.1,%u) failed", port);
     return false;
   }
+  if (!SetNonBlocking(socket_fd)) {
+    MERRTRACE_ERRNO("MZorvaneCmdClient::create_socket(): fcntl() failed");
+    return false;
+  }
   return true;
 }
 
-// On a non-blocking socket: the handshake gets at most kReconnectLimitMs.
-bool MZorvaneCmdClient::connect_bounded(unsigned port, int* error) {
+// Non-blocking from the start, silent; a failure leaves its reason in errno.
+bool MZorvaneCmdClient::connect_bounded(unsigned port) {
+  if (!SetNonBlocking(socket_fd)) return false;
   const sockaddr_in address = ProcessorAddress(port);
   if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return true;
-  *error = errno;
   if (errno != EINPROGRESS) return false;
   struct pollfd entry = {socket_fd, POLLOUT, 0};
   if (WaitPoll(&entry, 1, kReconnectLimitMs) != 1) {
-    *error = ETIMEDOUT;
+    errno = ETIMEDOUT;
     return false;
   }
-  *error = GetIntOption(socket_fd, SO_ERROR);
-  return *error == 0;
+  errno = GetIntOption(socket_fd, SO_ERROR);
+  return errno == 0;
 }
 
 void MZorvaneCmdClient::destroy_socket() {

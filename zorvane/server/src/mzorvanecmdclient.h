@@ -107,6 +107,7 @@ class MZorvaneCmdClient {
  private:
   friend class MZorvaneTCPServerProbe;  // fuzz targets: queued commands dropped between inputs
   bool create_socket(unsigned port);
+  bool open_socket(unsigned port, int* reconnect_error);
   void destroy_socket();
   // The two halves of FillReadBuffer keep its int result: as bool they cost
   // 12 instructions more a transaction (measured with bench/run --instructions).
@@ -118,8 +119,8 @@ class MZorvaneCmdClient {
 
   bool set_socket_options();
   void trace_socket_options() const;
-  bool connect_socket(unsigned port);
-  bool connect_bounded(unsigned port, int* error);
+  bool connect_at_start(unsigned port);
+  bool connect_bounded(unsigned port);
   void mark_failed_read();
   void mark_failed_write();
   void trace_received_pipe_bytes(size_t count);

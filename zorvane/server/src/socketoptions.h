@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "qdrcore.h"
 
 // Above it, a port would be cut to its low 16 bits: another port.
@@ -26,16 +28,18 @@ inline bool SetNonBlocking(int fd) {
 inline bool FitsFdSet(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
 
 // A TCP socket of `family` that select() can watch, or -1 with the reason
-// in the error trace, `caller` naming the one who asked.
+// in errno (EMFILE for a descriptor select() cannot watch) and, unless
+// `caller` is null, in the error trace, `caller` naming the one who asked.
 inline int OpenStreamSocket(const char* caller, int family = AF_INET) {
   int fd = socket(family, SOCK_STREAM, 0);
   if (fd == -1) {
-    MERRTRACE_ERRNO("%s: socket() failed", caller);
+    if (caller) MERRTRACE_ERRNO("%s: socket() failed", caller);
     return -1;
   }
   if (!FitsFdSet(fd)) {
-    MERRTRACE("%s: descriptor %d is not below FD_SETSIZE (%d)", caller, fd, FD_SETSIZE);
+    if (caller) MERRTRACE("%s: descriptor %d is not below FD_SETSIZE (%d)", caller, fd, FD_SETSIZE);
     (void)close(fd);  // never used: nothing to lose
+    errno = EMFILE;
     return -1;
   }
   return fd;
