@@ -230,6 +230,7 @@ void MZorvaneTCPServer::serve_connection() {
   MTRACE(4, "Run(): zvcmd: cmdclient_reader_fd =%d, cmd_cleinet_write_fd=%d", sets.reader_fd, sets.writer_fd);
   client_backlog_high = false;
   command_backlog_high = false;
+  replies_held = false;
   answer_scanned = 0;
   start_idle_clock();
   while (!stop_requested && !abort_connection && tcp_socket.HasConnection()) service_pass(sets, &abort_connection);
@@ -278,13 +279,7 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
   if (result == 0 && cmd_client.GetNumUnwrittenCommands() != 0) {
     MTRACE(1, "MZorvaneTCPServer::Run(): %zu commands unsent", cmd_client.GetNumUnwrittenCommands());
   }
-  // Replies queued in a pass that began with nothing queued go out now, in
-  // one write, not one select later. Acks of commands sent in this pass wait
-  // for the next pass, which watches the connection for writing and so comes
-  // at once: a prompt answer then leaves in the same write as its ack.
-  if (!write_set_used && !commands_sent && tcp_socket.GetNumUnwrittenBytes() != 0 && !*abort_connection) {
-    flush_client(abort_connection);
-  }
+  flush_replies(write_set_used, commands_sent, abort_connection);
   if (cmd_client.IsLinkLost()) processor_lost(abort_connection);
   // One test a pass while neither the idle limit nor the wire trace is on.
   if (pass_duties) {
@@ -294,6 +289,25 @@ void MZorvaneTCPServer::service_pass(const ServiceSets& sets, bool* abort_connec
                                       (write_set_used && IsSet(sets.connection_fd, &write_set)));
     if (idle_limit_us != 0 && !*abort_connection) end_when_idle(moved, abort_connection);
     if (wire_trace != nullptr) wire_trace->Flush();
+  }
+}
+
+// Replies queued in a pass that began with nothing queued go out at its end,
+// in one write, not one select later. When the pass also sent commands, they
+// are held for one more pass, which comes with the processor's answer or
+// after kReplyHoldUs: a prompt answer then leaves in the same write as its
+// ack, and an ack waits for no slow processor.
+void MZorvaneTCPServer::flush_replies(bool write_set_used, bool commands_sent, bool* abort_connection) {
+  const bool replies_wait = tcp_socket.GetNumUnwrittenBytes() != 0 && !*abort_connection;
+  if (replies_held) {
+    replies_held = false;
+    if (replies_wait) flush_client(abort_connection);
+  } else if (!write_set_used && replies_wait) {
+    if (commands_sent) {
+      replies_held = true;
+    } else {
+      flush_client(abort_connection);
+    }
   }
 }
 
@@ -318,7 +332,8 @@ void MZorvaneTCPServer::end_when_idle(bool moved, bool* abort_connection) {
 }
 
 // Waits without a timeout while nothing is queued, with 100 ms while replies
-// or commands wait, and never past the idle limit's deadline. A descriptor is watched for writing only while bytes wait
+// or commands wait, kReplyHoldUs while replies are held, and never past the
+// idle limit's deadline. A descriptor is watched for writing only while bytes wait
 // for it, so a writable but idle descriptor never wakes the loop.
 int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set,
                                           bool* write_set_used) {
@@ -326,18 +341,21 @@ int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_
   *read_set = sets.read_base;
   if (client_backlog_high || command_backlog_high) RemoveFromSet(sets.connection_fd, read_set);
   if (client_backlog_high) RemoveFromSet(sets.reader_fd, read_set);
-  bool client_bytes_wait = tcp_socket.GetNumUnwrittenBytes() != 0;
+  bool client_bytes_wait = !replies_held && tcp_socket.GetNumUnwrittenBytes() != 0;
   bool commands_wait = cmd_client.GetNumUnwrittenCommands() != 0;
   *write_set_used = client_bytes_wait || commands_wait;
+  static const struct timeval hold_wait = {0, kReplyHoldUs};
+  static const struct timeval queued_wait = {0, 100000};
   struct timeval timeout;
   if (!*write_set_used) {
-    return WaitSelect(sets.max_fd + 1, read_set, nullptr, EarlierTimeout(idle_deadline_us, nullptr, &timeout));
+    return WaitSelect(sets.max_fd + 1, read_set, nullptr,
+                      EarlierTimeout(idle_deadline_us, replies_held ? &hold_wait : nullptr, &timeout));
   }
   *write_set = sets.write_base;
   if (!client_bytes_wait) RemoveFromSet(sets.connection_fd, write_set);
   if (!commands_wait) RemoveFromSet(sets.writer_fd, write_set);
-  const struct timeval queued_wait = {0, 100000};
-  return WaitSelect(sets.max_fd + 1, read_set, write_set, EarlierTimeout(idle_deadline_us, &queued_wait, &timeout));
+  return WaitSelect(sets.max_fd + 1, read_set, write_set,
+                    EarlierTimeout(idle_deadline_us, replies_held ? &hold_wait : &queued_wait, &timeout));
 }
 
 void MZorvaneTCPServer::update_backpressure() {

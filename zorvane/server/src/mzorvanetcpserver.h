@@ -32,6 +32,9 @@ class MZorvaneTCPServer {
   // A client whose connection ends gets what is queued for it unless it
   // takes no byte for this long.
   static constexpr double kDrainIdleLimitSeconds = 2.0;
+  // Longest that acks wait for the answers of their commands, so that a
+  // prompt answer leaves with them in one write.
+  static constexpr long kReplyHoldUs = 1000;
   // Longest command text whose storage a finished record keeps for reuse.
   static constexpr size_t kSpareCommandCapacity = 256;
 
@@ -87,6 +90,7 @@ class MZorvaneTCPServer {
   void read_client(bool* abort_connection);
   void read_command_channel(bool* abort_connection);
   void flush_client(bool* abort_connection);
+  void flush_replies(bool write_set_used, bool commands_sent, bool* abort_connection);
   void refuse_client();
   void end_connection(bool abort_connection);
   void drain_client();
@@ -128,6 +132,7 @@ class MZorvaneTCPServer {
   bool command_backlog_high = false;          // bytes waiting for the processor passed the high mark
   size_t answer_scanned = 0;                  // answer bytes known to hold no line feed and no marker
   bool close_at_once = false;                 // the connection failed on its own side: no drain
+  bool replies_held = false;                  // acks wait one pass for their commands' answers
   bool loss_logged = false;                   // the lost command channel has been logged
   bool reconnect_failure_logged = false;      // a failed reconnection has been logged in this outage
   std::string request_line;                   // reused for every request line, keeping its storage
