@@ -40,6 +40,7 @@ TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
     std::string hint = expected_status == 2 ? "Try 'zorvane-cmdproc --help'.\n" : "";
     EXPECT_EQ(processor.Stderr(), "zorvane-cmdproc: " + message + "\n" + hint);
   }
+  EXPECT_EQ(system((std::string(kProcessor) + " --help >/dev/full 2>/dev/null").c_str()), 1 << 8) << "unwritten help";
 }
 
 // A processor in --listen mode with one server connection, its session
@@ -60,7 +61,7 @@ TEST(CmdProcListening, AnswersAreExact) {
       {17, "", "unknown command: \n"}, {18, "sleep 1.2.3", "sleep: invalid seconds: 1.2.3\n"},
       {25, "sleep 0", ""}, {26, "sleep 1000001", "sleep: invalid seconds: 1000001\n"},
       {19, "preview 0", "preview: invalid seconds: 0\n"}, {20, "autoinfo 1 2", "usage: autoinfo [SECONDS]\n"},
-      {21, "abort 0042", "abort: transaction 0042 is not running\n"},
+      {21, "abort 0042", "abort: transaction 0042 is not running\n"}, {29, "abort 1 2", "usage: abort [TTTT]\n"},
       {22, "abort 10000", "abort: invalid transaction id: 10000\n"},
       {23, "echo " + std::string(100000, 'a'), "command too long\n"}, {24, "echo " + longest, longest + "\n"},
   };
@@ -96,6 +97,8 @@ if [ "$4" = talk ]; then
   timeout 5 od -An -v -tx1 <&"$r" >&2
   exit "$5"
 fi
+# A child left holding the pipes must not hide the server's end.
+[ "$4" = orphan ] && { cat <&"$r" >/dev/null & exit "$5"; }
 trap '' INT
 [ -z "$5" ] || trap "exit $5" TERM HUP
 echo ready >&2
@@ -140,6 +143,10 @@ TEST(CmdProcSpawn, PipesStatusAndSignals) {
     EXPECT_EQ(processor.Stop(signal_number), expected) << strsignal(signal_number);
     EXPECT_EQ(processor.Stderr(), "ready\n");
   }
+  ChildProcess orphaning;
+  ASSERT_TRUE(orphaning.Start({kProcessor, "--spawn", script.path, "orphan", "5"}));
+  ASSERT_TRUE(orphaning.WaitExit(kTimeoutMs, &status));
+  EXPECT_EQ(status, 5);
 }
 
 }  // namespace

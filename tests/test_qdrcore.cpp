@@ -25,6 +25,7 @@ TEST_F(SupportLibrary, TraceLevelGatesTracesAndTheirArguments) {
   _MTrace_SetLevel("default", -1);  // taken as 0
   EXPECT_EQ(MTrace_GetLevel("default"), 0);
   MTRACE(1, "off %d", argument());
+  MTRACE(0, "level 0 is never traced %d", argument());
   EXPECT_TRUE(capture.Raw().empty());
   EXPECT_EQ(evaluated, 0);
 
