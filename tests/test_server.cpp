@@ -480,6 +480,8 @@ TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
     for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
     EXPECT_EQ(pclose(pipe), 0) << option;
     EXPECT_EQ(whole ? output : output.substr(0, strlen(expected)), expected) << option;
+    // Not alone, the option is refused like any unknown one.
+    EXPECT_EQ(system((std::string(ZORVANE_SERVER_BIN) + " " + option + " x >/dev/null 2>&1").c_str()), 256) << option;
     // Output that cannot be written shows in the exit status.
     EXPECT_EQ(system((std::string(ZORVANE_SERVER_BIN) + " " + option + " >/dev/full").c_str()), *expected ? 256 : 0);
   }
