@@ -496,6 +496,7 @@ TEST(StartUp, FailuresExitWithStatusOne) {
   const std::string read_end = std::to_string(ends[0]), write_end = std::to_string(ends[1]);
   const std::string port = std::to_string(FreeLoopbackPort());
   const std::string pipes = "-pw=" + write_end + " -pr=" + read_end + " -s=16384";
+  const int directory = open("/", O_RDONLY | O_DIRECTORY);  // a reader that fails every read
   for (const auto& [option, messages] : std::vector<std::pair<std::string, std::vector<std::string>>>{
            {"-x", {"Option not available!", "main(): parse_args() failed"}},
            {"-w=/nonexistent/wire.log",
@@ -509,7 +510,10 @@ TEST(StartUp, FailuresExitWithStatusOne) {
            {"-pw=" + read_end, {"main(): -pw=" + read_end + ": descriptor is not open for writing"}},
            {"-pr=" + write_end, {"main(): -pr=" + write_end + ": descriptor is not open for reading"}},
            {"-pw=900", {"main(): -pw=900: descriptor is not open: Bad file descriptor"}},
-           {"-pr=1024", {"main(): -pr=1024: descriptor is not below FD_SETSIZE (1024)"}}}) {
+           {"-pr=1024", {"main(): -pr=1024: descriptor is not below FD_SETSIZE (1024)"}},
+           {"-pw=" + write_end + " -pr=" + std::to_string(directory) + " -s=16384",
+            {"FillReadBuffer(): read() failed Is a directory",
+             "MZorvaneTCPServer::Run(): command processor pipe closed, exiting"}}}) {
     std::string log;
     const std::string listen = std::to_string(FreeLoopbackPort());
     std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-ps=" + listen};
@@ -517,14 +521,14 @@ TEST(StartUp, FailuresExitWithStatusOne) {
       end = std::min(option.find(' ', start), option.size());
       argv.push_back(option.substr(start, end - start));
     }
-    EXPECT_EQ(RunServer(argv, {ends[0], ends[1]}, &log), 1) << option;
+    EXPECT_EQ(RunServer(argv, {ends[0], ends[1], directory}, &log), 1) << option;
     std::vector<std::string> expected = messages;
     for (std::string& message : expected) {
       if (message.find("LISTEN") != std::string::npos) message.replace(message.find("LISTEN"), 6, listen);
     }
     EXPECT_EQ(DiagMessages(log, "E"), expected) << option;
   }
-  for (int fd : ends) close(fd);
+  for (int fd : {ends[0], ends[1], directory}) close(fd);
 }
 
 // select() cannot watch a descriptor of FD_SETSIZE or more: a listener there
