@@ -7,11 +7,20 @@
 //     inflight K N        N transactions, K of them in flight at any time
 //     bulk COUNT LENGTH   one transaction answered by COUNT lines of LENGTH bytes
 //     idle SECONDS        connected, sending nothing
+//     connections C N     C connections one after another, each sending N
+//                         transactions at once (for fault injection, below)
 //   zorvane-bench-load free-ports N    prints N ports that are free on 127.0.0.1
 //
 // --watch PID adds the CPU time that process and its children used during
 // the measurement (cpu_s, from /proc/PID/schedstat). --hold N first opens N transactions that
 // stay open (background ones, or foreground ones with --hold-foreground).
+//
+// The connections scenario expects a server under injected failures: a
+// connection may end early, or end with the server's error that the command
+// processor is not available, and the next one starts. It prints how many
+// connections got every reply (exact), ended early (cut_short), got that
+// error (told) or got a wrong byte (corrupt, each shown on stderr), and ends
+// with status 1 when any was corrupt.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,6 +45,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kReadSize = 256 * 1024;
 constexpr int kSilenceLimitMs = 60000;  // a peer silent this long has failed
+// The server's last line to a client when the processor is gone.
+const char kProcessorUnavailable[] = "error \"command processor not available\"";
 
 [[noreturn]] void Die(const std::string& message) {
   fprintf(stderr, "zorvane-bench-load: %s\n", message.c_str());
@@ -77,6 +88,9 @@ struct Options {
   std::vector<unsigned long long> numbers;
 };
 
+// What became of one connection of the connections scenario.
+enum Outcome { kExact, kCutShort, kTold, kCorrupt, kNumOutcomes };
+
 struct Result {
   size_t transactions = 0;
   uint64_t output_bytes = 0;
@@ -90,6 +104,8 @@ class Client {
   explicit Client(const Options& options) : options_(options), buffer_(kReadSize), tid_busy_(ReplyChecker::kNumTids) {}
 
   void Connect();
+  void TolerateFaults();
+  Outcome RunPipelined(size_t count, size_t first_serial);
   void WaitForSession();
   void HoldOpen(unsigned count, bool foreground);
   Result RunTransactions(size_t window, size_t total);
@@ -104,6 +120,8 @@ class Client {
   void Pump(int timeout_ms);
   void Flush();
   void Read();
+  void EndOnFailure(const std::string& what);
+  bool Serving() const { return !peer_closed_ && !corrupt_ && !checker_.FinalLineSeen(); }
 
   const Options& options_;
   int fd_ = -1;
@@ -115,6 +133,8 @@ class Client {
   unsigned first_tid_ = 1;
   unsigned next_tid_ = 1;
   bool peer_closed_ = false;
+  bool tolerant_ = false;
+  bool corrupt_ = false;
 };
 
 void Client::Connect() {
@@ -124,6 +144,36 @@ void Client::Connect() {
   SetNonBlocking(fd_);
 }
 
+// A connection that ends, or ends with the processor's unavailability, is
+// an outcome to count; a wrong byte still is not.
+void Client::TolerateFaults() {
+  tolerant_ = true;
+  checker_.AllowFinalLine(kProcessorUnavailable);
+}
+
+// Sends N echoes at once and takes the replies until all are ready or the
+// connection ends; then closes it as the protocol asks.
+Outcome Client::RunPipelined(size_t count, size_t first_serial) {
+  while (!checker_.SessionOpen() && Serving()) Pump(kSilenceLimitMs);
+  size_t finished = 0;
+  if (Serving()) {
+    for (size_t i = 0; i < count; ++i) SendEcho(NextFreeTid(), first_serial + i);
+  }
+  while (finished < count && Serving()) {
+    Pump(kSilenceLimitMs);
+    finished += checker_.TakeFinished().size();
+  }
+  Disconnect();
+  if (corrupt_) return kCorrupt;
+  if (finished == count) return kExact;
+  return checker_.FinalLineSeen() ? kTold : kCutShort;
+}
+
+void Client::EndOnFailure(const std::string& what) {
+  if (!tolerant_) Die(what);
+  peer_closed_ = true;
+}
+
 void Client::Send(const std::string& line) { out_ += line; }
 
 void Client::Flush() {
@@ -131,7 +181,8 @@ void Client::Flush() {
     ssize_t written = send(fd_, out_.data() + out_offset_, out_.size() - out_offset_, MSG_NOSIGNAL);
     if (written < 0) {
       if (errno == EAGAIN || errno == EINTR) return;
-      Die(std::string("write failed: ") + strerror(errno));
+      EndOnFailure(std::string("write failed: ") + strerror(errno));
+      return;
     }
     out_offset_ += static_cast<size_t>(written);
   }
@@ -143,13 +194,18 @@ void Client::Read() {
   ssize_t got = read(fd_, buffer_.data(), buffer_.size());
   if (got < 0) {
     if (errno == EAGAIN || errno == EINTR) return;
-    Die(std::string("read failed: ") + strerror(errno));
+    EndOnFailure(std::string("read failed: ") + strerror(errno));
+    return;
   }
   if (got == 0) {
     peer_closed_ = true;
     return;
   }
-  if (!checker_.Consume(buffer_.data(), static_cast<size_t>(got))) Die("MISMATCH: " + checker_.Error());
+  // After a wrong byte the rest is only read, until the server closes.
+  if (corrupt_ || checker_.Consume(buffer_.data(), static_cast<size_t>(got))) return;
+  if (!tolerant_) Die("MISMATCH: " + checker_.Error());
+  fprintf(stderr, "zorvane-bench-load: MISMATCH: %s\n", checker_.Error().c_str());
+  corrupt_ = true;
 }
 
 // Writes what is queued, waits for the socket and reads once.
@@ -297,7 +353,7 @@ void PrintFreePorts(unsigned count) {
 [[noreturn]] void Usage() {
   fprintf(stderr,
           "usage: zorvane-bench-load --port PORT [--watch PID] [--hold N [--hold-foreground]] "
-          "seq N | inflight K N | bulk COUNT LENGTH | idle SECONDS\n"
+          "seq N | inflight K N | bulk COUNT LENGTH | idle SECONDS | connections C N\n"
           "       zorvane-bench-load free-ports N\n");
   exit(2);
 }
@@ -331,8 +387,26 @@ Options ParseOptions(int argc, char** argv) {
 
 size_t NumbersFor(const std::string& scenario) {
   if (scenario == "seq" || scenario == "idle" || scenario == "free-ports") return 1;
-  if (scenario == "inflight" || scenario == "bulk") return 2;
+  if (scenario == "inflight" || scenario == "bulk" || scenario == "connections") return 2;
   Usage();
+}
+
+// Each connection is a client of its own; its echo texts carry serials
+// never used before, so that a reply of an earlier connection is told apart.
+int RunConnections(const Options& options) {
+  size_t counts[kNumOutcomes] = {};
+  const size_t connections = options.numbers[0];
+  const size_t per_connection = options.numbers[1];
+  if (per_connection == 0 || per_connection >= ReplyChecker::kNumTids) Usage();
+  for (size_t i = 0; i < connections; ++i) {
+    Client client(options);
+    client.TolerateFaults();
+    client.Connect();
+    ++counts[client.RunPipelined(per_connection, i * per_connection)];
+  }
+  printf("scenario=connections connections=%zu exact=%zu cut_short=%zu told=%zu corrupt=%zu\n", connections,
+         counts[kExact], counts[kCutShort], counts[kTold], counts[kCorrupt]);
+  return counts[kCorrupt] == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -345,6 +419,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.port == 0 || options.hold >= ReplyChecker::kNumTids - 1) Usage();
+  if (options.scenario == "connections") return RunConnections(options);
   Client client(options);
   client.Connect();
   client.WaitForSession();

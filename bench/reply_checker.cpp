@@ -88,6 +88,7 @@ std::vector<unsigned> ReplyChecker::TakeFinished() {
 
 bool ReplyChecker::Consume(const char* data, size_t size) {
   while (size > 0 && error_.empty()) {
+    if (final_line_seen_) return Fail("bytes after the final line", std::string(data, std::min<size_t>(size, 40)));
     size_t used = bulk_left_ > 0 ? ConsumeBulk(data, size) : ConsumeLinePiece(data, size);
     data += used;
     size -= used;
@@ -134,6 +135,7 @@ bool ReplyChecker::HandleLine(const std::string& line) {
 
 bool ReplyChecker::HandleReplyLine(unsigned tid, const std::string& keyword) {
   std::string line = ReplyLineText(tid, keyword);
+  if (tid == 0 && !final_keyword_.empty() && keyword == final_keyword_) return final_line_seen_ = true;
   if (!session_open_) {
     if (tid == 0 && keyword == "ready") return session_open_ = true;
     return Fail("the session's \"0000\\tready\" was expected first, got", line);

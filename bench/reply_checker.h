@@ -23,12 +23,16 @@ class ReplyChecker {
   void ExpectEcho(unsigned tid, const std::string& text);
   void ExpectBulk(unsigned tid, uint64_t count, uint64_t length);
   void ExpectHeldOpen(unsigned tid);
+  // A reply line of id 0 with this keyword may end the connection at any
+  // time (the server's error when the processor is gone); nothing may follow.
+  void AllowFinalLine(const std::string& keyword) { final_keyword_ = keyword; }
 
   // False on the first mismatch; Error() then tells what it was.
   bool Consume(const char* data, size_t size);
 
   bool SessionOpen() const { return session_open_; }
   size_t Acks() const { return acks_; }
+  bool FinalLineSeen() const { return final_line_seen_; }
   // Transactions whose ready has come since the last call, oldest first.
   std::vector<unsigned> TakeFinished();
   const std::string& Error() const { return error_; }
@@ -55,6 +59,8 @@ class ReplyChecker {
   std::vector<char> scratch_;
   std::string line_;
   bool session_open_ = false;
+  std::string final_keyword_;
+  bool final_line_seen_ = false;
   size_t acks_ = 0;
   std::string error_;
 };
