@@ -1,15 +1,9 @@
 // zorvane-cmdproc, driven from outside: the tests play the server on a
 // loopback connection or as a spawned script and check the exact answer bytes.
-#include <gtest/gtest.h>
-
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "forms.h"
 #include "net.h"

@@ -1,13 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <string>
 #include <tuple>
 #include <utility>
 
 #include "diag_capture.h"
 #include "errtrace.h"
-#include "qdrcore.h"
 
 namespace {
 
