@@ -26,13 +26,10 @@ TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
   for (const auto& [arguments, expected_status, message] : cases) {
     std::vector<std::string> argv = {kProcessor};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    ChildProcess processor;
-    ASSERT_TRUE(processor.Start(argv));
-    int status = -1;
-    ASSERT_TRUE(processor.WaitExit(kTimeoutMs, &status)) << message;
-    EXPECT_EQ(status, expected_status) << message;
+    std::string log;
+    EXPECT_EQ(RunToExit(argv, &log), expected_status) << message;
     std::string hint = expected_status == 2 ? "Try 'zorvane-cmdproc --help'.\n" : "";
-    EXPECT_EQ(processor.Stderr(), "zorvane-cmdproc: " + message + "\n" + hint);
+    EXPECT_EQ(log, "zorvane-cmdproc: " + message + "\n" + hint);
   }
 }
 
@@ -115,14 +112,11 @@ struct ServerScript {
 // is handed on to the server, a WATCHDOG_PID naming another stays.
 TEST(CmdProcSpawn, PipesStatusAndSignals) {
   ServerScript script;
-  ChildProcess talker;
-  ASSERT_TRUE(talker.Start({"/bin/sh", "-c", "export LISTEN_PID=$$ WATCHDOG_PID=1; exec \"$0\" \"$@\"", kProcessor,
-                            "--spawn", script.path, "talk", "3"}));
-  int status = -1;
-  ASSERT_TRUE(talker.WaitExit(kTimeoutMs, &status));
-  EXPECT_EQ(status, 3);
+  std::string log;
+  EXPECT_EQ(RunToExit({"/bin/sh", "-c", "export LISTEN_PID=$$ WATCHDOG_PID=1; exec \"$0\" \"$@\"", kProcessor,
+                       "--spawn", script.path, "talk", "3"}, &log), 3);
   // od sees the end only if no other copy of the answer pipe's write end reached the server.
-  EXPECT_EQ(talker.Stderr(), "-s=16384 LISTEN_PID=server WATCHDOG_PID=1\n 00 00 00 68 69 0a 00 00 05\n");
+  EXPECT_EQ(log, "-s=16384 LISTEN_PID=server WATCHDOG_PID=1\n 00 00 00 68 69 0a 00 00 05\n");
   // Signal to the processor, the server's exit status on SIGTERM ("" to die of it), the processor's status.
   for (const auto& [signal_number, term_status, expected] :
        {std::make_tuple(SIGTERM, "", 128 + SIGTERM), std::make_tuple(SIGINT, "7", 7),

@@ -37,7 +37,7 @@ struct ServerHarness {
 
   // Starts the server and takes the processor's side of the channel. A
   // launcher (a shell script) runs first and execs the server; it inherits
-  // `launcher_fd` and the environment `env` adds to.
+  // `launcher_fd`, closed here once handed on, and the environment `env` adds to.
   bool Start(Link link, const std::string& launcher = "", std::vector<std::string> env = {}, int launcher_fd = -1) {
     if (server_port == 0) server_port = FreeLoopbackPort();
     std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-ps=" + std::to_string(server_port)};
@@ -60,9 +60,8 @@ struct ServerHarness {
       channel = "commands to pipe " + std::to_string(commands[1]) + ", answers from pipe 0";
     }
     env.push_back("MTRACE_LEVEL=2");
-    std::vector<int> kept = child_ends;
-    if (launcher_fd >= 0) kept.push_back(launcher_fd);
-    bool started = process.Start(argv, env, kept, link == Link::kPipes ? child_ends[1] : -1);
+    if (launcher_fd >= 0) child_ends.push_back(launcher_fd);
+    bool started = process.Start(argv, env, child_ends, link == Link::kPipes ? child_ends[1] : -1);
     for (int& fd : child_ends) CloseFd(&fd);
     if (started && link == Link::kTcp) TakeConnection(&listen_fd);
     CloseFd(&listen_fd);
@@ -157,6 +156,14 @@ class ServedClient : public ::testing::Test {
     ASSERT_GE(client, 0);
   }
   void TearDown() override { CloseFd(&client); }
+
+  // The server closes the session; once the processor has answered, the
+  // client's stream ends after `rest`.
+  void ExpectSessionClosed(const std::string& rest = "") {
+    EXPECT_EQ(server.ReadRecord(), "0:close");
+    ASSERT_TRUE(server.Answer(Marker(0)));
+    EXPECT_EQ(UntilEnd(client), rest);
+  }
 
   // The client goes; the next one is served: its request `tid` x is forwarded.
   // The next client starts with nothing the last one left open, and is served.
@@ -319,9 +326,7 @@ TEST_P(ServerOverLink, ProcessorGoingAwayEndsTheClientWithAnErrorLine) {
 TEST_P(ServerOverLink, IdleAndBetweenClients) {
   EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "serving an idle client";
   ASSERT_TRUE(WriteAll(client, ".\n"));
-  EXPECT_EQ(server.ReadRecord(), "0:close");
-  ASSERT_TRUE(server.Answer(Marker(0)));
-  EXPECT_EQ(UntilEnd(client), "");
+  ExpectSessionClosed();
   server.process.Signal(SIGINT);
   EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "waiting for a client";
   server.CloseProcessor();
@@ -357,9 +362,7 @@ TEST_F(ServerDrain, HalfClosedAndSlowClientsGetEverythingQueued) {
   Open(server.Start(Link::kTcp));
   ASSERT_TRUE(WriteAll(client, "1 status\n"));
   shutdown(client, SHUT_WR);  // as `nc -N` does: the client still reads
-  EXPECT_EQ(server.ReadRecord(), "0:close");
-  ASSERT_TRUE(server.Answer(Marker(0)));
-  EXPECT_EQ(UntilEnd(client), Ack(1) + Data(1, "idle") + Ready(1));
+  ExpectSessionClosed(Ack(1) + Data(1, "idle") + Ready(1));
   CloseFd(&client);
   // The processor asks for the end behind more output than the server holds
   // at once; the client reads nothing at first, so the server stops taking it.
@@ -440,27 +443,15 @@ TEST(CommandLine, TraceLevelFromEnvironment) {
   _MTrace_SetLevel("default", 2);
 }
 
-// Runs the server until it ends (killed after 10 s): its exit status, and its log in *log.
-int RunServer(const std::vector<std::string>& argv, const std::vector<int>& keep_fds, std::string* log) {
-  ChildProcess process;
-  int status = -1;
-  if (process.Start(argv, {"MTRACE_LEVEL"}, keep_fds) && !process.WaitExit(10000, &status)) status = process.Stop(9);
-  *log = process.Stderr();
-  return status;
-}
-
 // Alone, each exits at once with status 0; the output is its own, on standard output.
 TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
   // Option, the output or (for the usage) its start, whether that is all of it.
   for (const auto& [option, expected, whole] :
        {std::make_tuple("--coverage", "", true), std::make_tuple("--version", "zorvane-server 1.00-0\n", true),
         std::make_tuple("--help", "Usage: zorvane-server [-ps=PORT] ", false)}) {
-    std::string command = std::string("MTRACE_LEVEL=5 ") + ZORVANE_SERVER_BIN + " " + option + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    for (int c; (c = fgetc(pipe)) != EOF;) output += static_cast<char>(c);
-    EXPECT_EQ(pclose(pipe), 0) << option;
+    std::string output;  // standard output and error together, with every trace level on
+    EXPECT_EQ(RunToExit({"/bin/sh", "-c", "MTRACE_LEVEL=5 exec \"$0\" \"$1\" >&2", ZORVANE_SERVER_BIN, option}, &output), 0)
+        << option;
     EXPECT_EQ(whole ? output : output.substr(0, strlen(expected)), expected) << option;
     // Output that cannot be written shows in the exit status.
     EXPECT_EQ(system((std::string(ZORVANE_SERVER_BIN) + " " + option + " >/dev/full").c_str()), *expected ? 256 : 0);
@@ -492,7 +483,7 @@ TEST(StartUp, FailuresExitWithStatusOne) {
     std::string log;
     Strings argv = {ZORVANE_SERVER_BIN, "-ps=" + listen};
     argv.insert(argv.end(), options.begin(), options.end());
-    EXPECT_EQ(RunServer(argv, {ends[0], ends[1]}, &log), 1) << options[0];
+    EXPECT_EQ(RunToExit(argv, &log, {ends[0], ends[1]}), 1) << options[0];
     EXPECT_EQ(DiagMessages(log, "E"), messages) << options[0];
   }
   for (int fd : ends) close(fd);
@@ -515,7 +506,7 @@ TEST(StartUp, DescriptorsBeyondSelectsLimit) {
   const std::vector<std::string> argv = {ZORVANE_SERVER_BIN, "-pw=" + std::to_string(ends[1]),
                                          "-pr=" + std::to_string(ends[0]), "-ps=" + std::to_string(port)};
   std::string log;
-  EXPECT_EQ(RunServer(argv, keep, &log), 1);
+  EXPECT_EQ(RunToExit(argv, &log, keep), 1);
   EXPECT_EQ(CountDiagRecords(log, "E", "MZorvaneTCPSocket::Run() CreateSocket() failed"), 1);
   const std::string beyond = " is not below FD_SETSIZE (1024)";
   EXPECT_NE(log.find("MZorvaneTCPSocket::CreateSocket(): descriptor 10"), std::string::npos) << beyond;
@@ -543,7 +534,6 @@ TEST(ProcessorLoss, TcpChannelIsOpenedAgainForTheNextClient) {
   ASSERT_TRUE(server.WaitForLog("E", kLost));
   for (int i = 0; i < 2; ++i) EXPECT_EQ(server.ReceivedByNewClient(), Error(0, kUnavailable));
   int listen_fd = ListenLoopback(&server.processor_port);  // the server connects when the next client comes
-  ASSERT_GE(listen_fd, 0);
   int client = server.ConnectRaw();
   server.TakeConnection(&listen_fd);
   ASSERT_TRUE(server.OpenSession(client));
@@ -568,9 +558,7 @@ TEST_P(ServerOverLink, AnswerLineThatNeverEndsEndsTheConnectionNotTheChannel) {
   EXPECT_REPLIES(client, longest + "\n" + Ready(3));
   server.ExpectForwarded(client, "1 dump\n", {"1:dump"});
   ASSERT_TRUE(server.Answer(longest + "y"));
-  EXPECT_EQ(server.ReadRecord(), "0:close");
-  ASSERT_TRUE(server.Answer(Marker(0)));
-  EXPECT_EQ(UntilEnd(client), "");
+  ExpectSessionClosed();
   EXPECT_EQ(server.CountLog("E", "MZorvaneTCPServer::Run(): answer of more than 1048576 bytes without a line end"), 1);
   ServeNextClient(2);
   ASSERT_TRUE(server.Answer("fine\n" + Marker(2)));
@@ -645,7 +633,6 @@ TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
     ASSERT_TRUE(server.Start(Link::kTcp, row.launcher,
                              {"NOTIFY_SOCKET=" + row.notify_name, "LISTEN_FDS=1", "WATCHDOG_USEC=200000"},
                              row.handed_over ? 9 : -1));
-    if (row.handed_over) close(9);
     EXPECT_EQ(manager.NextState(), "READY=1");
     EXPECT_EQ(manager.NextState(), "STATUS=listening, no client");
     EXPECT_GE(manager.PingsOver(600), row.handed_over ? 3 : 0) << "waiting for a client";
@@ -742,9 +729,7 @@ TEST_P(ServerWithOption, IdleClientIsEndedAfterTheLimit) {
   EXPECT_EQ(ReadAvailable(client, 1200), "") << "ended while a transaction was open";
   ASSERT_TRUE(server.Answer(Marker(1)));
   EXPECT_REPLIES(client, Ready(1) + Error(0, "idle time exceeded"));
-  EXPECT_EQ(server.ReadRecord(), "0:close");
-  ASSERT_TRUE(server.Answer(Marker(0)));
-  EXPECT_EQ(UntilEnd(client), "");
+  ExpectSessionClosed();
   EXPECT_EQ(server.CountLog("T1", "MZorvaneTCPServer::Run(): client " + LocalEnd(client) +
                                       " idle for 1 seconds, closing connection"), 1);
   ServeNextClient(2);
