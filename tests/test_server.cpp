@@ -1,7 +1,7 @@
 // End to end: the server binary with a command processor that the test plays
 // or with the real one, over TCP and over pipes: the protocol, resources,
 // start-up, processors that die or fall silent, clients that misbehave.
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/resource.h>
 #include <sys/un.h>
 
@@ -664,15 +664,11 @@ TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
 
 // A connection to a numeric IPv4 or IPv6 address; -1 when refused.
 int ConnectNumeric(const std::string& address, unsigned short port) {
-  sockaddr_in6 ipv6{};
-  sockaddr_in ipv4 = LoopbackAddress(port);
-  const bool is_ipv6 = inet_pton(AF_INET6, address.c_str(), &ipv6.sin6_addr) == 1;
-  ipv6.sin6_family = AF_INET6;
-  ipv6.sin6_port = htons(port);
-  inet_pton(AF_INET, address.c_str(), &ipv4.sin_addr);
-  int fd = socket(is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-  const sockaddr* target = is_ipv6 ? reinterpret_cast<sockaddr*>(&ipv6) : reinterpret_cast<sockaddr*>(&ipv4);
-  if (connect(fd, target, is_ipv6 ? sizeof(ipv6) : sizeof(ipv4)) != 0) CloseFd(&fd);
+  addrinfo numeric{AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr}, *found = nullptr;
+  if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &numeric, &found) != 0) return -1;
+  int fd = socket(found->ai_family, SOCK_STREAM, 0);
+  if (connect(fd, found->ai_addr, found->ai_addrlen) != 0) CloseFd(&fd);
+  freeaddrinfo(found);
   return fd;
 }
 
