@@ -450,8 +450,8 @@ TEST(CommandLine, CoverageHelpAndVersionAloneExitAtOnce) {
        {std::make_tuple("--coverage", "", true), std::make_tuple("--version", "zorvane-server 1.00-0\n", true),
         std::make_tuple("--help", "Usage: zorvane-server [-ps=PORT] ", false)}) {
     std::string output;  // standard output and error together, with every trace level on
-    EXPECT_EQ(RunToExit({"/bin/sh", "-c", "MTRACE_LEVEL=5 exec \"$0\" \"$1\" >&2", ZORVANE_SERVER_BIN, option}, &output), 0)
-        << option;
+    const std::string run = "MTRACE_LEVEL=5 exec \"$0\" \"$1\" >&2";
+    EXPECT_EQ(RunToExit({"/bin/sh", "-c", run, ZORVANE_SERVER_BIN, option}, &output), 0) << option;
     EXPECT_EQ(whole ? output : output.substr(0, strlen(expected)), expected) << option;
     // Output that cannot be written shows in the exit status.
     EXPECT_EQ(system((std::string(ZORVANE_SERVER_BIN) + " " + option + " >/dev/full").c_str()), *expected ? 256 : 0);
@@ -472,7 +472,8 @@ TEST(StartUp, FailuresExitWithStatusOne) {
             {"WireTrace::Open(): cannot open /nonexistent/wire.log: No such file or directory"}},
            {{"-b=192.0.2.1", "-pw=" + write_end, "-pr=" + read_end, "-s=16384"},
             {"MZorvaneTCPSocket::Run() CreateSocket() failed",
-             "MZorvaneTCPSocket::CreateSocket(): bind(192.0.2.1," + listen + ") failed: Cannot assign requested address"}},
+             "MZorvaneTCPSocket::CreateSocket(): bind(192.0.2.1," + listen +
+                 ") failed: Cannot assign requested address"}},
            {{"-pc=" + port},
             {"MZorvaneCmdClient::create_socket(): connect(127.0.0.1," + port + ") failed: Connection refused",
              "MZorvaneTCPSocket::Run() Open() failed"}},
@@ -729,7 +730,8 @@ TEST_P(ServerWithOption, IdleClientIsEndedAfterTheLimit) {
   EXPECT_EQ(server.CountLog("T1", "MZorvaneTCPServer::Run(): client " + LocalEnd(client) +
                                       " idle for 1 seconds, closing connection"), 1);
   ServeNextClient(2);
-  EXPECT_EQ(server.CountLog("E", "WireTrace: write failed, records dropped from now on are only counted: No space left on device"), 1);
+  EXPECT_EQ(server.CountLog("E", "WireTrace: write failed, records dropped from now on are only counted: "
+                                 "No space left on device"), 1);
 }
 
 // -w=: a line for each read and write, escaped; after a rename and SIGHUP

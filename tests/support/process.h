@@ -126,7 +126,7 @@ class ChildProcess {
 inline int RunToExit(const std::vector<std::string>& argv, std::string* log, const std::vector<int>& keep_fds = {}) {
   ChildProcess process;
   int status = -1;
-  if (process.Start(argv, {"MTRACE_LEVEL"}, keep_fds) && !process.WaitExit(10000, &status)) status = process.Stop(SIGKILL);
+  if (process.Start(argv, {"MTRACE_LEVEL"}, keep_fds) && !process.WaitExit(10000, &status)) status = process.Stop(9);
   *log = process.Stderr();
   return status;
 }
