@@ -1,21 +1,14 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "diag_capture.h"
 #include "forms.h"
 #include "mzorvanecmdclient.h"
 #include "net.h"
-#include "qdrcore.h"
 
 namespace {
 

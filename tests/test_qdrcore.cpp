@@ -1,19 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <string>
 #include <tuple>
 #include <utility>
 
 #include "diag_capture.h"
 #include "errtrace.h"
-#include "qdrcore.h"
 
 namespace {
 
 class SupportLibrary : public ::testing::Test {
  protected:
-  void SetUp() override { _MTrace_SetLevel("default", 2); }
   void TearDown() override { _MTrace_SetLevel("default", 2); }
   DiagCapture capture;
 };
@@ -102,7 +99,7 @@ TEST_F(SupportLibrary, DumpToMErrLogWritesTheCausesThenItsRecord) {
   MErrTraceContext context("zorvane/server/src/mzorvanetcpserver");
   MERRTRACE("cause");
   context.DumpToMErrLog(77, "%s failed", "flush");
-  std::vector<DiagRecord> records = capture.Records();
+  std::vector<DiagRecord> records = DiagRecords(capture.Stream());
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].message, "cause");
   EXPECT_EQ(std::make_tuple(records[1].message, records[1].source, records[1].line),

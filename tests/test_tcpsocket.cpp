@@ -1,20 +1,12 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <linux/sockios.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "diag_capture.h"
 #include "mzorvanetcpsocket.h"
 #include "net.h"
-#include "qdrcore.h"
 
 namespace {
 

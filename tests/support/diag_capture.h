@@ -72,7 +72,6 @@ class DiagCapture {
   const std::vector<std::string>& Raw() const { return raw; }
   // Each record ends with its line end: together they are a stream.
   std::string Stream() const { return std::accumulate(raw.begin(), raw.end(), std::string()); }
-  std::vector<DiagRecord> Records() const { return DiagRecords(Stream()); }
   std::vector<std::string> Messages(const std::string& tag) const { return DiagMessages(Stream(), tag); }
   void Clear() { raw.clear(); }
 

@@ -163,12 +163,13 @@ inline std::string ReadAvailable(int fd, int quiet_ms = 100) {
   return text;
 }
 
-// Reads until end of stream; false on timeout (what was read is in `out`).
-inline bool ReadToEof(int fd, std::string* out, int timeout_ms = 3000) {
+// What arrives up to the end of the stream (or a reset); a timeout shows as a trailing mark.
+inline std::string UntilEnd(int fd, int timeout_ms = 5000) {
+  std::string text;
   long long deadline = NowMs() + timeout_ms;
   ssize_t n = 1;
-  while (n > 0) n = ReadOnce(fd, out, 65536, deadline);
-  return n == 0 || errno == ECONNRESET;
+  while (n > 0) n = ReadOnce(fd, &text, 65536, deadline);
+  return n == 0 || errno == ECONNRESET ? text : text + "<no end of stream>";
 }
 
 // Sends from `sent` on while the socket takes the bytes within timeout_ms;

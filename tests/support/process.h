@@ -121,4 +121,14 @@ class ChildProcess {
   std::string stderr_path;
 };
 
+// Runs a program until it ends (killed after 10 s), without MTRACE_LEVEL: its
+// exit status, and its standard error in *log.
+inline int RunToExit(const std::vector<std::string>& argv, std::string* log, const std::vector<int>& keep_fds = {}) {
+  ChildProcess process;
+  int status = -1;
+  if (process.Start(argv, {"MTRACE_LEVEL"}, keep_fds) && !process.WaitExit(10000, &status)) status = process.Stop(9);
+  *log = process.Stderr();
+  return status;
+}
+
 #endif
