@@ -51,11 +51,12 @@ int MZorvaneCmdCommand::Unserialize(const std::string& in) {
   return 1;
 }
 
-void RenderWireForTrace(std::string* bytes) { std::replace_if(bytes->begin(), bytes->end(), my_iscntrl, '.'); }
-
 // ---- command channel (transport and sessions) ----
 
 namespace {
+
+// Renders wire bytes for a trace: every control byte becomes '.'.
+void RenderWireForTrace(std::string* bytes) { std::replace_if(bytes->begin(), bytes->end(), my_iscntrl, '.'); }
 
 constexpr size_t kSocketReadSize = 32768;
 // The answer relay leaves at most 1 MiB of an unfinished line in the receive

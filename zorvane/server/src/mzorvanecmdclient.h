@@ -43,9 +43,6 @@ struct AnswerMarker {
   }
 };
 
-// Renders wire bytes for a trace: every control byte becomes '.'.
-void RenderWireForTrace(std::string* bytes);
-
 class MZorvaneCmdClient {
  public:
   // Where the command processor listens on 127.0.0.1 unless told otherwise.
