@@ -40,8 +40,8 @@ void MQdrCore_ResetSink();
 
 // No write of the server may end it with SIGPIPE when the reader has gone: it
 // fails with EPIPE instead. Each write protects itself, so the classes are
-// safe however they are called (by the server's main, a test or a fuzz
-// target) and nothing has to set the process up first: sockets are written
+// safe however they are called (by the server's main or a test) and
+// nothing has to set the process up first: sockets are written
 // with send(..., MSG_NOSIGNAL), and every other descriptor (the command pipe,
 // standard error behind the records) with this function, which blocks SIGPIPE
 // around write(2), retries it after EINTR and takes back the signal this

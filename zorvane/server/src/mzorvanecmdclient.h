@@ -102,7 +102,6 @@ class MZorvaneCmdClient {
   void SetCloseWaitLimit(double seconds) { close_wait_limit = seconds; }
 
  private:
-  friend class MZorvaneTCPServerProbe;  // fuzz targets: queued commands dropped between inputs
   bool create_socket(unsigned port);
   bool open_socket(unsigned port, int* reconnect_error);
   void destroy_socket();

@@ -62,7 +62,6 @@ class MZorvaneTCPServer {
   bool Run();
 
  private:
-  friend class MZorvaneTCPServerProbe;  // tests and fuzz targets
 
   // The descriptor sets of one client connection, built once and copied
   // before every select.

@@ -67,7 +67,6 @@ class MZorvaneTCPSocket {
   bool SendError(int tid, const char* text);
 
  private:
-  friend class MZorvaneTCPServerProbe;  // fuzz targets: client bytes and replies without a descriptor
 
   bool PrepareListener();
   ssize_t send_to_client(const char* data, size_t count);
