@@ -55,6 +55,7 @@ TEST(CmdProcListening, AnswersAreExact) {
       {25, "sleep 0", ""}, {26, "sleep 1000001", "sleep: invalid seconds: 1000001\n"},
       {19, "preview 0", "preview: invalid seconds: 0\n"}, {20, "autoinfo 1 2", "usage: autoinfo [SECONDS]\n"},
       {21, "abort 0042", "abort: transaction 0042 is not running\n"}, {29, "abort 1 2", "usage: abort [TTTT]\n"},
+      {30, "count 1000000000000001", "count: invalid number: 1000000000000001\n"},
       {22, "abort 10000", "abort: invalid transaction id: 10000\n"},
       {23, "echo " + std::string(100000, 'a'), "command too long\n"}, {24, "echo " + longest, longest + "\n"},
   };
@@ -62,6 +63,12 @@ TEST(CmdProcListening, AnswersAreExact) {
     ASSERT_TRUE(WriteAll(fd, WireRecord(id, command)));
     EXPECT_TRUE(Receives(fd, answer + Marker(id), kTimeoutMs)) << command;
   }
+  // 1000 names are kept: beyond, a new name is refused and a known one still set.
+  std::string names, markers;
+  for (int i = 1; i < 1000; ++i) names += WireRecord(31, "set n" + std::to_string(i) + " v"), markers += Marker(31);
+  ASSERT_TRUE(WriteAll(fd, names + WireRecord(32, "set new v") + WireRecord(33, "set colour red")));
+  EXPECT_TRUE(Receives(fd, markers + "set: too many names\n" + Marker(32) + Marker(33), kTimeoutMs));
+  EXPECT_EQ(ConnectNumeric("127.0.0.2", port), -1) << "listening beyond 127.0.0.1";
   // A sleep ends after a command sent well within it; "close" ends the session.
   ASSERT_TRUE(WriteAll(fd, WireRecord(27, "sleep 0.5")));
   usleep(20000);

@@ -1,7 +1,6 @@
 // End to end: the server binary with a command processor that the test plays
 // or with the real one, over TCP and over pipes: the protocol, resources,
 // start-up, processors that die or fall silent, clients that misbehave.
-#include <netdb.h>
 #include <sys/resource.h>
 #include <sys/un.h>
 
@@ -493,6 +492,8 @@ TEST(StartUp, FailuresExitWithStatusOne) {
     EXPECT_EQ(DiagMessages(log, "E"), messages) << options[0];
   }
   for (int fd : {ends[0], ends[1], directory}) close(fd);
+  std::string log;  // records that cannot be written are given up, not retried for ever
+  EXPECT_EQ(RunToExit({"/bin/sh", "-c", "exec \"$0\" -x 2>&-", ZORVANE_SERVER_BIN}, &log), 1);
 }
 
 // select() cannot watch a descriptor of FD_SETSIZE or more: a listener there
@@ -667,16 +668,6 @@ TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
 }
 
 // ---- the listening address, the idle limit, the wire trace ----
-
-// A connection to a numeric IPv4 or IPv6 address; -1 when refused.
-int ConnectNumeric(const std::string& address, unsigned short port) {
-  addrinfo numeric{AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr}, *found = nullptr;
-  if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &numeric, &found) != 0) return -1;
-  int fd = socket(found->ai_family, SOCK_STREAM, 0);
-  if (connect(fd, found->ai_addr, found->ai_addrlen) != 0) CloseFd(&fd);
-  freeaddrinfo(found);
-  return fd;
-}
 
 // -b=: a client of the bound address is served and logged in its family's
 // form (an IPv4 client of "::" unmapped), a second one refused; an address

@@ -2,6 +2,7 @@
 #ifndef TEST_NET_H
 #define TEST_NET_H
 
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -81,6 +82,16 @@ inline int ConnectLoopback(unsigned short port, int timeout_ms = 3000) {
     if (RemainingMs(deadline) == 0) return -1;
     usleep(20000);
   }
+}
+
+// Connects to a numeric IPv4 or IPv6 address; -1 on failure.
+inline int ConnectNumeric(const std::string& address, unsigned short port) {
+  addrinfo numeric{AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr}, *found = nullptr;
+  if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &numeric, &found) != 0) return -1;
+  int fd = socket(found->ai_family, SOCK_STREAM, 0);
+  if (connect(fd, found->ai_addr, found->ai_addrlen) != 0) CloseFd(&fd);
+  freeaddrinfo(found);
+  return fd;
 }
 
 inline bool WaitFor(int fd, short events, int timeout_ms) {
