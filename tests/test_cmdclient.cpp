@@ -135,10 +135,13 @@ TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
 
 TEST_F(CmdClientTest, PipeReadsTakeAtMostThePipeSizeAndEndOfFileFails) {
   ASSERT_NO_FATAL_FAILURE(Connect(Link::kPipes));
-  std::string full_pipe(1 << 16, 'p');  // one read takes all a pipe holds when the size allows
+  // A read takes the default 16 KiB, then, with a larger size, all the pipe holds.
+  std::string full_pipe(1 << 16, 'p');
   full_pipe.back() = 'q';
-  client.SetPipeSize(1 << 16);
   ASSERT_TRUE(WriteAll(processor_out, full_pipe));
+  EXPECT_EQ(client.FillReadBuffer(), 1);
+  EXPECT_EQ(client.ReadBuffer().size(), 16384u);
+  client.SetPipeSize(1 << 16);
   EXPECT_EQ(client.FillReadBuffer(), 1);
   EXPECT_TRUE(client.ReadBuffer() == full_pipe);
   client.ReadBuffer().clear();
