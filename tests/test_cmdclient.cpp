@@ -162,6 +162,20 @@ TEST_F(CmdClientTest, PipeReadsTakeAtMostThePipeSizeAndEndOfFileFails) {
                                                            "FillReadBuffer(): received (cnt=2) 'cd' "}));
 }
 
+// A processor that resets the connection: the first read loses the socket.
+TEST_F(CmdClientTest, ResetByTheProcessorLosesTheSocket) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Link::kTcp));
+  struct linger reset_on_close = {1, 0};
+  setsockopt(processor_in, SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof(reset_on_close));
+  CloseFd(&processor_out);
+  CloseFd(&processor_in);
+  ASSERT_TRUE(WaitReadable(client.GetReaderFD(), 3000));
+  EXPECT_EQ(client.FillReadBuffer(), 0);
+  EXPECT_TRUE(client.IsSocketLost());
+  EXPECT_EQ(diag.Messages("E"),
+            std::vector<std::string>{"MZorvaneCmdClient::FillReadBuffer(): read() failed: Connection reset by peer"});
+}
+
 // ---- the same over a loopback connection and over a pair of pipes ----
 
 class CmdClientOverLink : public CmdClientTest, public ::testing::WithParamInterface<Link> {};
@@ -183,6 +197,7 @@ TEST_P(CmdClientOverLink, WriteToAGoneProcessorFailsWithoutASignal) {
                                 : "FlushOutputBuffer: Error writing over pipe Broken pipe write_len=-1";
   ASSERT_FALSE(diag.Messages("E").empty());
   EXPECT_EQ(diag.Messages("E").back().substr(0, error.size()), error);
+  EXPECT_EQ(std::make_pair(client.IsSocketLost(), client.IsPipeBroken()), std::make_pair(tcp, !tcp));
   sigset_t pending, mask;
   sigpending(&pending);
   pthread_sigmask(SIG_SETMASK, nullptr, &mask);

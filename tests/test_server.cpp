@@ -327,7 +327,8 @@ TEST_P(ServerOverLink, IdleAndBetweenClients) {
   ASSERT_TRUE(WriteAll(client, ".\n"));
   ExpectSessionClosed();
   server.process.Signal(SIGINT);
-  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "waiting for a client";
+  EXPECT_LT(CpuMsOver(server.process, 1500), 200) << "waiting for a client";
+  EXPECT_EQ(server.process.Stderr().find("select() [1] failed"), std::string::npos) << "a timeout taken for an error";
   server.CloseProcessor();
   ExpectChannelLost();
 }
