@@ -529,6 +529,15 @@ TEST(StartUp, DescriptorsBeyondSelectsLimit) {
   EXPECT_TRUE(server.Running());
   for (int fd : held) close(fd);
   for (int fd : ends) close(fd);
+  // No descriptor left for a client (0 to 2, the channel and the listener
+  // fill the limit): it waits, and the server neither spins nor floods its log.
+  ServerHarness starved;
+  ASSERT_TRUE(starved.Start(Link::kTcp, "ulimit -n 5 && exec \"$0\" \"$@\""));
+  int waiting = starved.ConnectRaw();
+  EXPECT_LT(CpuMsOver(starved.process, 1500), 200) << "spinning on a client it cannot accept";
+  EXPECT_LE(starved.CountLog("E", "MZorvaneTCPSocket::OpenConnection(): accept() failed: Too many open files"), 2);
+  EXPECT_GE(starved.CountLog("E", "MZorvaneTCPSocket::OpenConnection(): accept() failed: Too many open files"), 1);
+  CloseFd(&waiting);
 }
 
 // ---- the command processor fails ----

@@ -131,6 +131,7 @@ TEST_F(ConnectedSocket, PartialBulkSendKeepsTheRestAndReplyLinesQueueBehindIt) {
   }
   EXPECT_TRUE(received == bulk + replies) << "bytes lost or out of order";
   EXPECT_EQ(sock.GetNumUnwrittenBytes(), 0u);
+  EXPECT_TRUE(sock.FlushWriteBuffer());  // nothing queued: no failure
   EXPECT_TRUE(diag.Messages("E").empty());
 }
 

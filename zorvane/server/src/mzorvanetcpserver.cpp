@@ -185,7 +185,7 @@ void MZorvaneTCPServer::wait_for_client() {
     const int channel_fd = cmd_client.GetReaderFD();
     fd_set read_set;
     FD_ZERO(&read_set);
-    FD_SET(listen_fd, &read_set);
+    if (!tcp_socket.IsAcceptPaused()) FD_SET(listen_fd, &read_set);
     AddToSet(channel_fd, &read_set);
     struct timeval timeout = {1, 0};
     int result = WaitSelect(std::max(listen_fd, channel_fd) + 1, &read_set, nullptr, &timeout);
@@ -333,7 +333,8 @@ void MZorvaneTCPServer::end_when_idle(bool moved, bool* abort_connection) {
 
 // Waits without a timeout while nothing is queued, with 100 ms while replies
 // or commands wait, kReplyHoldUs while replies are held, and never past the
-// idle limit's deadline. A descriptor is watched for writing only while bytes wait
+// idle limit's deadline. While accepting is paused the listener is left out,
+// until the first pass after the pause. A descriptor is watched for writing only while bytes wait
 // for it, so a writable but idle descriptor never wakes the loop.
 int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set,
                                           bool* write_set_used) {
@@ -341,6 +342,7 @@ int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_
   *read_set = sets.read_base;
   if (client_backlog_high || command_backlog_high) RemoveFromSet(sets.connection_fd, read_set);
   if (client_backlog_high) RemoveFromSet(sets.reader_fd, read_set);
+  if (tcp_socket.IsAcceptPaused()) RemoveFromSet(sets.listen_fd, read_set);
   bool client_bytes_wait = !replies_held && tcp_socket.GetNumUnwrittenBytes() != 0;
   bool commands_wait = cmd_client.GetNumUnwrittenCommands() != 0;
   *write_set_used = client_bytes_wait || commands_wait;

@@ -15,6 +15,7 @@
 
 #include "qdrcore.h"
 #include "socketoptions.h"
+#include "waits.h"
 #include "wiretrace.h"
 
 namespace {
@@ -293,7 +294,7 @@ void MZorvaneTCPSocket::DestroySocket() {
 
 bool MZorvaneTCPSocket::OpenConnection() {
   if (connection_fd != -1) CloseConnection();
-  connection_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::OpenConnection(): accepted", &peer_name);
+  connection_fd = accept_client("MZorvaneTCPSocket::OpenConnection(): accepted", &peer_name);
   if (connection_fd == -1) {
     if (errno != EAGAIN) {
       MERRLOG_ERRNO("MZorvaneTCPSocket::OpenConnection(): accept() failed");
@@ -311,6 +312,24 @@ bool MZorvaneTCPSocket::OpenConnection() {
     MERRLOG_ERRNO("MZorvaneTCPSocket::OpenConnection(): fcntl() failed");
   }
   return true;
+}
+
+// A shortage of descriptors or memory outlasts the call: the pause keeps the
+// waiting client from turning the loop into a spin. errno is kept for the caller.
+int MZorvaneTCPSocket::accept_client(const char* outcome, std::string* peer) {
+  const int fd = AcceptPeer(socket_fd, outcome, peer);
+  if (fd == -1 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+    const int error = errno;
+    accept_paused_until_us = MonotonicMicroseconds() + kAcceptPauseUs;
+    errno = error;
+  }
+  return fd;
+}
+
+bool MZorvaneTCPSocket::accept_pause_goes_on() {
+  if (MonotonicMicroseconds() < accept_paused_until_us) return true;
+  accept_paused_until_us = 0;
+  return false;
 }
 
 void MZorvaneTCPSocket::CloseConnection() {
@@ -344,7 +363,7 @@ void MZorvaneTCPSocket::DiscardConnectionBuffers() {
 // the writes and the close does not matter to the client being served.
 bool MZorvaneTCPSocket::BlockConnection(const char* text) {
   std::string refused_peer;
-  int refused_fd = AcceptPeer(socket_fd, "MZorvaneTCPSocket::BlockConnection(): refused", &refused_peer);
+  int refused_fd = accept_client("MZorvaneTCPSocket::BlockConnection(): refused", &refused_peer);
   if (refused_fd == -1) {
     MERRLOG_ERRNO("MZorvaneTCPSocket::BlockConnection(): accept() failed");
     return false;

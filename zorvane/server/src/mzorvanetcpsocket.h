@@ -37,6 +37,11 @@ class MZorvaneTCPSocket {
   bool OpenConnection();
   void CloseConnection();
   bool BlockConnection(const char* text);
+  // After an accept that failed for want of descriptors or memory, the
+  // listener is not to be watched for kAcceptPauseUs: the waiting client
+  // would otherwise wake every wait at once, and every wait would log.
+  static constexpr long long kAcceptPauseUs = 1000000;
+  bool IsAcceptPaused() { return accept_paused_until_us != 0 && accept_pause_goes_on(); }
 
   int GetSocketFD() const { return socket_fd; }
   int GetConnectionFD() const { return connection_fd; }
@@ -69,6 +74,8 @@ class MZorvaneTCPSocket {
  private:
 
   bool PrepareListener();
+  int accept_client(const char* outcome, std::string* peer);
+  bool accept_pause_goes_on();
   ssize_t send_to_client(const char* data, size_t count);
   bool write_queue(const char* failure);
   void CutLines(const char* data, size_t count);
@@ -83,6 +90,7 @@ class MZorvaneTCPSocket {
   int socket_fd = -1;
   int connection_fd = -1;
   bool stream_ended = false;
+  long long accept_paused_until_us = 0;  // 0: the listener is watched
   std::string peer_name;
   std::string bind_address = "0.0.0.0";
   std::string write_buffer;
