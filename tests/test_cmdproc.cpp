@@ -15,6 +15,8 @@ const char kProcessor[] = ZORVANE_CMDPROC_BIN;
 constexpr int kTimeoutMs = 10000;
 
 TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
+  unsigned short taken = 0;
+  int holder = ListenLoopback(&taken);
   const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
       {{}, 2, "missing --listen or --spawn"}, {{"--bogus"}, 2, "unknown option: --bogus"},
       {{"--listen", "0"}, 2, "invalid port: 0"}, {{"--listen", ""}, 2, "invalid port: "},
@@ -22,6 +24,8 @@ TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
       {{"--spawn"}, 2, "--spawn needs a server program"}, {{"--help", "x"}, 2, "--help takes no arguments"},
       {{"--version", "x"}, 2, "--version takes no arguments"},
       {{"--spawn", "/nonexistent/server"}, 127, "cannot run /nonexistent/server: No such file or directory"},
+      {{"--listen", std::to_string(taken)}, 1,
+       "cannot listen on 127.0.0.1:" + std::to_string(taken) + ": Address already in use"},
   };
   for (const auto& [arguments, expected_status, message] : cases) {
     std::vector<std::string> argv = {kProcessor};
@@ -34,6 +38,7 @@ TEST(CmdProcCommandLine, BadUsageExitsWith2AndAMissingServerWith127) {
   std::string log;
   EXPECT_EQ(RunToExit({"/bin/sh", "-c", "exec \"$0\" --help >/dev/full", kProcessor}, &log), 1) << "unwritten help";
   EXPECT_EQ(log, "zorvane-cmdproc: cannot write to standard output\n");
+  CloseFd(&holder);
 }
 
 // A processor in --listen mode with one server connection, its session
@@ -77,8 +82,11 @@ TEST(CmdProcListening, AnswersAreExact) {
   ASSERT_TRUE(WriteAll(fd, WireRecord(0, "close")));
   EXPECT_TRUE(Receives(fd, Marker(0), kTimeoutMs));
   // In a new session, periodic output starts at once and counts on.
-  ASSERT_TRUE(WriteAll(fd, WireRecord(0, "open") + WireRecord(29, "autoinfo 60") + WireRecord(30, "preview 0.01")));
-  EXPECT_TRUE(Receives(fd, Marker(0) + "autoinfo 1\npreview 1\npreview 2\npreview 3\n", kTimeoutMs));
+  // An abort ends its target's output with the target's marker, then its own.
+  ASSERT_TRUE(WriteAll(fd, WireRecord(0, "open") + WireRecord(29, "autoinfo 60") + WireRecord(30, "preview 0.01") +
+                               WireRecord(31, "abort 0029")));
+  EXPECT_TRUE(Receives(fd, Marker(0) + "autoinfo 1\npreview 1\n" + Marker(29) + Marker(31) + "preview 2\npreview 3\n",
+                       kTimeoutMs));
   CloseFd(&fd);
 }
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
 #include <cctype>
 #include <tuple>
@@ -55,6 +56,22 @@ TEST_F(SupportLibrary, RecordFormatIsOneLineWithLocation) {
     MERRLOG("%s", message.c_str());
     EXPECT_EQ(capture.Messages("E"), std::vector<std::string>{message}) << length;
   }
+}
+
+// The stamp is the local time of the record, to the microsecond.
+TEST_F(SupportLibrary, RecordStampIsTheLocalTimeOfTheRecord) {
+  struct timeval before, after;
+  gettimeofday(&before, nullptr);
+  MERRLOG("stamped");
+  gettimeofday(&after, nullptr);
+  ASSERT_EQ(capture.Raw().size(), 1u);
+  struct tm local {};
+  const char* fraction = strptime(capture.Raw()[0].c_str(), "%Y-%m-%d %H:%M:%S", &local);
+  ASSERT_TRUE(fraction != nullptr && *fraction == '.');
+  local.tm_isdst = -1;
+  const long long stamp = mktime(&local) * 1000000LL + strtol(fraction + 1, nullptr, 10);
+  EXPECT_GE(stamp, before.tv_sec * 1000000LL + before.tv_usec);
+  EXPECT_LE(stamp, after.tv_sec * 1000000LL + after.tv_usec);
 }
 
 // Tabs are kept; an error trace outside a context goes straight to the log.
