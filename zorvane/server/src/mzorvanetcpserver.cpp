@@ -425,7 +425,6 @@ void MZorvaneTCPServer::end_connection(bool abort_connection) {
   }
   if (!close_at_once) drain_client();
   if (!cmd_client.CloseSession(send_close)) MERRTRACE_DUMP("MZorvaneTCPServer::Run(): CloseSession() failed");
-  send_close = true;
   tcp_socket.CloseConnection();
   // The close wait may have found the processor gone, or given up on it.
   drop_lost_channel();
