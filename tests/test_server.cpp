@@ -738,6 +738,12 @@ TEST_P(ServerWithOption, IdleClientIsEndedAfterTheLimit) {
   ServeNextClient(2);
   EXPECT_EQ(server.CountLog("E", "WireTrace: write failed, records dropped from now on are only counted: "
                                  "No space left on device"), 1);
+  server.process.Signal(SIGHUP);  // the reopen counts the records lost
+  const std::string reopened = "/dev/full reopened, ";
+  ASSERT_TRUE(WaitUntil([&] { return server.process.Stderr().find(reopened) != std::string::npos; }));
+  const std::string log = server.process.Stderr();
+  const long dropped = strtol(log.c_str() + log.find(reopened) + reopened.size(), nullptr, 10);
+  EXPECT_TRUE(dropped > 0 && dropped < 1000) << dropped;
 }
 
 // -w=: a line for each read and write, escaped; after a rename and SIGHUP
