@@ -335,7 +335,7 @@ int MZorvaneCmdClient::FillReadBufferOverPipe() {
   ssize_t got;
   do {
     errno = 0;
-    got = read(reader_fd, pipe_buffer.data(), static_cast<size_t>(pipe_size));
+    got = read(reader_fd, pipe_buffer.data(), pipe_buffer.size() - 1);  // the last byte ends the trace's text
   } while (got < 0 && errno == EINTR);
   if (got < 0 && errno == EAGAIN) return 1;
   if (got < 0) {
