@@ -81,6 +81,11 @@ TEST(CmdProcListening, AnswersAreExact) {
   EXPECT_TRUE(Receives(fd, "after\n" + Marker(28) + Marker(27), kTimeoutMs));
   ASSERT_TRUE(WriteAll(fd, WireRecord(0, "close")));
   EXPECT_TRUE(Receives(fd, Marker(0), kTimeoutMs));
+  // After "bye" only a new session is answered.
+  ASSERT_TRUE(WriteAll(fd, WireRecord(0, "open") + WireRecord(34, "bye") + WireRecord(35, "echo ignored") +
+                               WireRecord(0, "open") + WireRecord(36, "echo again")));
+  EXPECT_TRUE(Receives(fd, Marker(0) + "bye\n" + Marker(34) + Marker(10000) + Marker(0) + "again\n" + Marker(36),
+                       kTimeoutMs));
   // In a new session, periodic output starts at once and counts on.
   // An abort ends its target's output with the target's marker, then its own.
   ASSERT_TRUE(WriteAll(fd, WireRecord(0, "open") + WireRecord(29, "autoinfo 60") + WireRecord(30, "preview 0.01") +
