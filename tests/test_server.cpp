@@ -185,10 +185,11 @@ std::string CountLines(unsigned long long last) {
   return text;
 }
 
-// CPU time the process used over the next `milliseconds`.
-long CpuMsOver(ChildProcess& process, int milliseconds) {
-  long before = process.CpuMs();
+// CPU time the process used over the next `milliseconds`, and the waits it made.
+long CpuMsOver(ChildProcess& process, int milliseconds, long* waits = nullptr) {
+  const long before = process.CpuMs(), waits_before = process.Waits();
   usleep(static_cast<useconds_t>(milliseconds) * 1000);
+  if (waits != nullptr) *waits = process.Waits() - waits_before;
   return process.CpuMs() - before;
 }
 
@@ -323,7 +324,12 @@ TEST_P(ServerOverLink, ProcessorGoingAwayEndsTheClientWithAnErrorLine) {
 // a second) and ignores SIGINT; between clients the channel is watched: a
 // processor that goes is noticed at once.
 TEST_P(ServerOverLink, IdleAndBetweenClients) {
-  EXPECT_LT(CpuMsOver(server.process, 1000), 200) << "serving an idle client";
+  server.ExpectForwarded(client, "1 x\n", {"1:x"});  // acks held for the answer, then none
+  ASSERT_TRUE(server.Answer(Marker(1)));
+  EXPECT_REPLIES(client, Ready(1));
+  long waits = 0;
+  EXPECT_LT(CpuMsOver(server.process, 1000, &waits), 200) << "serving an idle client";
+  EXPECT_LT(waits, 20) << "woken while idle";
   ASSERT_TRUE(WriteAll(client, ".\n"));
   ExpectSessionClosed();
   server.process.Signal(SIGINT);

@@ -114,6 +114,14 @@ class ChildProcess {
     if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) return -1;
     return static_cast<long>(used.tv_sec) * 1000 + used.tv_nsec / 1000000;
   }
+  // How often the process has gone to sleep waiting: once a wait, in a loop.
+  long Waits() const {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string field; status >> field;) {
+      if (field == "voluntary_ctxt_switches:" && status >> field) return std::stol(field);
+    }
+    return -1;
+  }
 
  private:
   pid_t pid = -1;
