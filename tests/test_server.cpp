@@ -535,15 +535,20 @@ TEST(StartUp, DescriptorsBeyondSelectsLimit) {
   EXPECT_TRUE(server.Running());
   for (int fd : held) close(fd);
   for (int fd : ends) close(fd);
-  // No descriptor left for a client (0 to 2, the channel and the listener
-  // fill the limit): it waits, and the server neither spins nor floods its log.
-  ServerHarness starved;
-  ASSERT_TRUE(starved.Start(Link::kTcp, "ulimit -n 5 && exec \"$0\" \"$@\""));
-  int waiting = starved.ConnectRaw();
-  EXPECT_LT(CpuMsOver(starved.process, 1500), 200) << "spinning on a client it cannot accept";
-  EXPECT_LE(starved.CountLog("E", "MZorvaneTCPSocket::OpenConnection(): accept() failed: Too many open files"), 2);
-  EXPECT_GE(starved.CountLog("E", "MZorvaneTCPSocket::OpenConnection(): accept() failed: Too many open files"), 1);
-  CloseFd(&waiting);
+  // No descriptor left for a client (0 to 2, the channel and the listener, and
+  // with one more a first client, fill the limit): it waits, the server
+  // neither spins nor floods its log, and a first client is served on.
+  for (const auto& [limit, accept] : {std::make_pair(5, "OpenConnection"), std::make_pair(6, "BlockConnection")}) {
+    ServerHarness starved;
+    ASSERT_TRUE(starved.Start(Link::kTcp, "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\""));
+    int first = limit == 6 ? starved.ConnectClient() : -1, waiting = starved.ConnectRaw();
+    EXPECT_LT(CpuMsOver(starved.process, 1500), 200) << "spinning on a client it cannot accept";
+    const int failures = starved.CountLog(
+        "E", "MZorvaneTCPSocket::" + std::string(accept) + "(): accept() failed: Too many open files");
+    EXPECT_TRUE(failures >= 1 && failures <= 2) << failures;
+    if (first != -1) starved.ExpectForwarded(first, "1 x\n", {"1:x"});
+    for (int* fd : {&first, &waiting}) CloseFd(fd);
+  }
 }
 
 // ---- the command processor fails ----
