@@ -108,6 +108,10 @@ TEST_F(CmdClientTest, SessionQueuesCommandsInTheirWireFormOnlyWhileOpen) {
   socklen_t length = sizeof(nodelay);
   ASSERT_EQ(getsockopt(client.GetWriterFD(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &length), 0);
   EXPECT_EQ(nodelay, 1);  // a command leaves at once, not when the previous one is acknowledged
+  struct linger linger {};
+  length = sizeof(linger);
+  getsockopt(client.GetWriterFD(), SOL_SOCKET, SO_LINGER, &linger, &length);
+  EXPECT_EQ(std::make_pair(linger.l_onoff, linger.l_linger), std::make_pair(1, 1)) << "a close waits 1 s";
   EXPECT_EQ(client.SendCommand(MZorvaneCmdCommand(1, "status")), 0);
   EXPECT_EQ(client.SendAbort(1, 2), 0);
   EXPECT_FALSE(client.CloseSession(true));

@@ -416,7 +416,7 @@ TEST(CommandLine, EachOptionAsARow) {
       {{"-b=::1%lo"}, kInvalid + "-b=::1%lo: not a numeric IPv4 or IPv6 address", ""},
       {{"-i=86401"}, kInvalid + "-i=86401: not a whole number of seconds from 0 to 86400", ""},
       {{"-i=1.5"}, kInvalid + "-i=1.5: not a whole number of seconds from 0 to 86400", ""},
-      {{"-w="}, kInvalid + "-w=: no path", ""}, {{"-b"}, kNotAvailable, ""},
+      {{"-w="}, kInvalid + "-w=: no path", ""}, {{"-w=x"}, "", "0 0 -1 -1 -1 0 0 - 0 x"}, {{"-b"}, kNotAvailable, ""},
   };
   for (const auto& [args, error, globals] : rows) {
     DiagCapture diag;
