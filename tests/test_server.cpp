@@ -572,6 +572,9 @@ TEST(ProcessorLoss, TcpChannelIsOpenedAgainForTheNextClient) {
             (std::vector<std::string>{"MZorvaneCmdClient::FillReadBuffer(): read() returned 0", kLost,
                                       processor + "on " + address + " not reachable: " + strerror(ECONNREFUSED),
                                       processor + "reconnected on " + address}));
+  server.CloseProcessor();  // a second outage is logged as the first was
+  EXPECT_EQ(UntilEnd(client), Error(0, kUnavailable));
+  EXPECT_TRUE(server.WaitForLog("E", kLost, 2));
   CloseFd(&client);
 }
 
