@@ -641,8 +641,8 @@ class NotifySocket {
 
 // A row per way of being started: with a listener handed over on descriptor
 // 3, the watchdog and standard error as the journal; or with variables meant
-// for another process (the server binds its own listener, pings no
-// watchdog, prefixes no record). Pings continue in every wait, also in the
+// for another process, or not naming this one plainly (+PID): the server
+// binds its own listener, pings no watchdog, prefixes no record. Pings continue in every wait, also in the
 // 60 s wait for the processor's answer to "close".
 TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
   struct Row {
@@ -654,7 +654,7 @@ TEST(ServiceManager, ReadinessStatusWatchdogListenerAndJournal) {
                              "export LISTEN_PID=$$ WATCHDOG_PID=$$ JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr)" +
                                  exec + " 3<&9 9<&-", true},
                          Row{"@zorvane-test-notify-" + std::to_string(getpid()),
-                             "export LISTEN_PID=1 WATCHDOG_PID=1 JOURNAL_STREAM=$(stat -L -c %d:%i /dev/null)" + exec,
+                             "export LISTEN_PID=+$$ WATCHDOG_PID=1 JOURNAL_STREAM=$(stat -L -c %d:%i /dev/null)" + exec,
                              false}}) {
     NotifySocket manager(row.notify_name);
     ServerHarness server;
