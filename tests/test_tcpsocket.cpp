@@ -90,7 +90,7 @@ TEST_F(ConnectedSocket, AcceptedConnectionCarriesTheListenersKeepAliveTiming) {
 
 // A line of 1 MiB is accepted, one byte more without a line end is refused.
 TEST_F(ConnectedSocket, InputIsCutIntoLinesAtEveryCarriageReturnAndLineFeed) {
-  const std::string full_chunk(1500, 'z');
+  const std::string full_chunk(16384, 'z');
   // Arrivals on one connection, each with the lines it completes.
   const std::vector<std::pair<std::string, Lines>> arrivals = {
       {"12 sta", {}},                                // the start of a line is held
