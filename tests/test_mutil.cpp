@@ -24,7 +24,9 @@ TEST(CTimer, MeasuresRestartsAndSleeps) {
   EXPECT_LT(CTimer_Get(&timer), before_reset);
   EXPECT_GE(CTimer_Destroy(&timer), 0.0);
   Clock::time_point start = Clock::now();
-  CTimer_Sleep(&timer, -3.5);  // skipped
+  CTimer_Sleep(&timer, -3.5);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900)) << "a negative sleep is skipped";
+  start = Clock::now();
   CTimer_Sleep(&timer, 0.05);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50));
 }
