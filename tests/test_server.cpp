@@ -391,6 +391,25 @@ TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
   ServeNextClient(1);
 }
 
+// A signal the server handles (SIGHUP, with a wire trace) does not cut the
+// drain short. The client's small receive buffer, set before it connects,
+// keeps most of the answer in the server's queue.
+TEST_F(ServerDrain, HandledSignalLeavesTheDrainWhole) {
+  server.options = {"-w=/dev/null"};
+  ASSERT_TRUE(server.Start(Link::kTcp));
+  client = socket(AF_INET, SOCK_STREAM, 0);
+  int small = 4096;
+  setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  sockaddr_in address = LoopbackAddress(server.server_port);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_TRUE(server.OpenSession(client));
+  const std::string answer = std::string(600000, 'z') + "\n";
+  ASSERT_TRUE(server.Answer(answer + Marker(10000)));
+  usleep(200000);  // the server is draining when the signal comes
+  server.process.Signal(SIGHUP);
+  EXPECT_TRUE(Receives(client, answer, 5000));
+}
+
 // ---- command line and start-up ----
 
 // Each row starts from no options and trace level 0: the arguments, the
