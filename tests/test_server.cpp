@@ -397,11 +397,14 @@ TEST_F(ServerDrain, ClientThatTakesNothingIsGivenUp) {
 TEST_F(ServerDrain, HandledSignalLeavesTheDrainWhole) {
   server.options = {"-w=/dev/null"};
   ASSERT_TRUE(server.Start(Link::kTcp));
-  client = socket(AF_INET, SOCK_STREAM, 0);
-  int small = 4096;
-  setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-  sockaddr_in address = LoopbackAddress(server.server_port);
-  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  const sockaddr_in address = LoopbackAddress(server.server_port);
+  ASSERT_TRUE(WaitUntil([&] {  // the server listens a moment after it has connected to the processor
+    CloseFd(&client);
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    return connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  }));
   ASSERT_TRUE(server.OpenSession(client));
   const std::string answer = std::string(600000, 'z') + "\n";
   ASSERT_TRUE(server.Answer(answer + Marker(10000)));
