@@ -169,10 +169,15 @@ TEST(SocketListener, FailedCreateSocketNamesThePortAndLeavesNoListenerToReplyOn)
     MZorvaneTCPSocket sock;
     EXPECT_FALSE(sock.CreateSocket(port));
     EXPECT_EQ(sock.GetSocketFD(), -1);
-    EXPECT_FALSE(sock.SendError(1, "x"));
+    const std::vector<bool> sent = {sock.SendAck(1), sock.SendReady(1), sock.SendData(1, "x"), sock.SendError(1, "x")};
+    EXPECT_EQ(sent, std::vector<bool>(4, false));
     EXPECT_EQ(sock.GetNumUnwrittenBytes(), 0u);
-    EXPECT_EQ(diag.Messages("E"), (Lines{message, "MZorvaneTCPSocket::Send(): no socket",
-                                         "MZorvaneTCPSocket::SendError(): Send() failed"}));
+    Lines expected = {message};
+    for (const char* reply : {"SendAck", "SendReady", "SendData", "SendError"}) {
+      expected.insert(expected.end(), {"MZorvaneTCPSocket::Send(): no socket",
+                                       "MZorvaneTCPSocket::" + std::string(reply) + "(): Send() failed"});
+    }
+    EXPECT_EQ(diag.Messages("E"), expected);
   }
   CloseFd(&taken);
 }
