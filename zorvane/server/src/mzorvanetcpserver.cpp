@@ -334,8 +334,9 @@ void MZorvaneTCPServer::end_when_idle(bool moved, bool* abort_connection) {
 // Waits without a timeout while nothing is queued, with 100 ms while replies
 // or commands wait, kReplyHoldUs while replies are held, and never past the
 // idle limit's deadline. While accepting is paused the listener is left out,
-// until the first pass after the pause. A descriptor is watched for writing only while bytes wait
-// for it, so a writable but idle descriptor never wakes the loop.
+// until the first pass after the pause. A descriptor is watched for writing
+// only while bytes wait for it, so a writable but idle descriptor never wakes
+// the loop.
 int MZorvaneTCPServer::select_for_service(const ServiceSets& sets, fd_set* read_set, fd_set* write_set,
                                           bool* write_set_used) {
   update_backpressure();

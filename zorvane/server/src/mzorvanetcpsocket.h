@@ -72,7 +72,6 @@ class MZorvaneTCPSocket {
   bool SendError(int tid, const char* text);
 
  private:
-
   bool PrepareListener();
   int accept_client(const char* outcome, std::string* peer);
   bool accept_pause_goes_on();
