@@ -12,8 +12,9 @@
 //   zorvane-bench-load free-ports N    prints N ports that are free on 127.0.0.1
 //
 // --watch PID adds the CPU time that process and its children used during
-// the measurement (cpu_s, from /proc/PID/schedstat). --hold N first opens N transactions that
-// stay open (background ones, or foreground ones with --hold-foreground).
+// the measurement (cpu_s, from /proc/PID/schedstat). --hold N first opens N
+// transactions that stay open (background ones, or foreground ones with
+// --hold-foreground).
 //
 // The connections scenario expects a server under injected failures: a
 // connection may end early, or end with the server's error that the command
